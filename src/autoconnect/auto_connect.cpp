@@ -1,0 +1,38 @@
+#include "autoconnect/auto_connect.h"
+
+#include "Kelvaro32.h"
+#include "commands/positions.h"
+#include "commands/switches.h"
+#include "core/exchange.h"
+#include "core/link_state.h"
+#include "platform/timer.h"
+
+namespace kelvaro {
+namespace {
+
+constexpr std::uint8_t kHostModeZero = 0xF8;  // switch 4: mode 0, host
+
+}  // namespace
+
+void AutoConnectTick() {
+  if (g_link.auto_connected) {
+    unsigned short zoom = 0;
+    if (ReadPosition(Motor::kZoom, &zoom) != KELVARO_OK) g_link.auto_connected = 0;
+    return;
+  }
+  if (ConnectLens() == KELVARO_OK) {
+    g_link.auto_connected = 1;
+    SetSwitch(4, kHostModeZero);  // the lens answers to the host from now on; code not needed
+  }
+}
+
+}  // namespace kelvaro
+
+extern "C" {
+
+KELVARO_API(int) IsAutoConnected(void) {
+  kelvaro::platform::LibraryLock lock;
+  return kelvaro::g_link.auto_connected;
+}
+
+}  // extern "C"

@@ -1,0 +1,25 @@
+// One conversation with the lens: a request frame, then whatever one read brings back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvaro {
+
+// Sends a request with `data_count` (0, 1 or 2) data bytes from `value`.
+// Returns 0, 10 (no port open) or 1 (the port refused the write).
+int SendRequest(std::uint8_t function, std::uint16_t value, std::size_t data_count);
+
+// Reads one reply into the link's reply buffer. A reply that passes its checksum sets
+// ReplyValue (and, for a 0x11 reply with name bytes, LensNameText) before its function code
+// is compared. Returns 0, 4 (nothing), 13 (1 or 2 bytes), 12 (checksum) or 6 (other code).
+int ReadReply(std::uint8_t expected_function);
+
+// SendRequest, then ReadReply on success: the code of the whole exchange.
+int Exchange(std::uint8_t function, std::uint16_t value = 0, std::size_t data_count = 0);
+
+// The handshake (function 0x01), without and with the initialisation check.
+int Handshake();
+int ConnectLens();
+
+}  // namespace kelvaro

@@ -1,0 +1,38 @@
+// The serial device, as the library needs it: open exclusively, fix the line settings,
+// write one frame, read one reply within the lens's time-outs, close.
+// This layer knows nothing of the lens protocol; one implementation file per platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvaro::platform {
+
+// An open serial device; kNoPort means none. Opaque to everything above this layer.
+using PortHandle = std::intptr_t;
+inline constexpr PortHandle kNoPort = 0;
+
+// Read/write time-outs in milliseconds. A read ends ReadIntervalMs after its last byte,
+// ReadTotalMs after it began, or when the buffer is full, whichever comes first.
+inline constexpr int kReadIntervalMs = 100;
+inline constexpr int kReadTotalMs = 500;
+inline constexpr int kWriteTotalMs = 500;
+
+// Opens the named device for reading and writing, exclusively, only if it exists.
+// Returns kNoPort when it cannot be opened (absent, held by someone else, denied, NULL name).
+PortHandle SerialOpen(const char* name);
+
+// Each returns false when the device refuses; the port stays open either way.
+bool SerialApplyTimeouts(PortHandle port);
+bool SerialApplyLineSettings(PortHandle port);  // 38400 8N1, binary, no flow control, DTR+RTS up
+bool SerialSetEventMask(PortHandle port);       // transmit-empty only; never waited on
+
+// Writes all bytes within the write time-out; false when the device refuses.
+bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count);
+
+// One read of up to `capacity` bytes ended by the read time-outs; returns the count delivered.
+std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity);
+
+void SerialClose(PortHandle port);
+
+}  // namespace kelvaro::platform

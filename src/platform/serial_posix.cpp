@@ -1,0 +1,124 @@
+// The serial device on POSIX: termios for the line, poll for the time-outs.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/deadline.h"
+#include "platform/serial.h"
+
+namespace kelvaro::platform {
+namespace {
+
+// The handle is the descriptor plus one, so descriptor 0 is not mistaken for "no port".
+int Fd(PortHandle port) { return static_cast<int>(port) - 1; }
+PortHandle Handle(int fd) { return static_cast<PortHandle>(fd) + 1; }
+
+// Waits for `events` until the deadline; returns the poll revents, 0 on time-out.
+short WaitFor(int fd, short events, const Deadline& deadline) {
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int ready = poll(&entry, 1, deadline.RemainingMs());
+    if (ready > 0) return entry.revents;
+    if (ready == 0) return 0;
+    if (errno != EINTR) return POLLERR;
+  }
+}
+
+}  // namespace
+
+PortHandle SerialOpen(const char* name) {
+  if (name == nullptr) return kNoPort;
+  // Non-blocking, so a device waiting for carrier cannot hold the open; the time-outs
+  // below are all done with poll.
+  const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return kNoPort;
+  // The advisory lock refuses a second holder even where TIOCEXCL does not (root ignores it).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return kNoPort;
+  }
+  // Exclusive use for the rest; a device that is not a terminal fails here and is refused
+  // later, when its settings are applied.
+  ioctl(fd, TIOCEXCL);
+  return Handle(fd);
+}
+
+bool SerialApplyTimeouts(PortHandle port) {
+  // The time-outs are kept by SerialRead and SerialWrite; only a terminal can honour them.
+  termios current{};
+  return tcgetattr(Fd(port), &current) == 0;
+}
+
+bool SerialApplyLineSettings(PortHandle port) {
+  // Built from scratch, not from what the device had: raw 8N1 at 38400, no flow control,
+  // no character translation, receiver on, modem status lines ignored.
+  termios settings{};
+  settings.c_cflag = CS8 | CREAD | CLOCAL;
+  cfsetispeed(&settings, B38400);
+  cfsetospeed(&settings, B38400);
+  if (tcsetattr(Fd(port), TCSANOW, &settings) != 0) return false;
+
+  // DTR and RTS up. A pseudo-terminal has no modem lines and says ENOTTY (or EINVAL):
+  // that is not a refusal.
+  const int lines = TIOCM_DTR | TIOCM_RTS;
+  if (ioctl(Fd(port), TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) return false;
+  return true;
+}
+
+bool SerialSetEventMask(PortHandle port) {
+  // Nothing waits on port events here; the port only has to be there.
+  return fcntl(Fd(port), F_GETFD) != -1;
+}
+
+bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) {
+  const int fd = Fd(port);
+  const Deadline deadline(kWriteTotalMs);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t written = write(fd, bytes + done, count - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno != EAGAIN) return false;
+    const short ready = WaitFor(fd, POLLOUT, deadline);
+    if (!(ready & POLLOUT)) return false;  // time-out, hang-up or error
+  }
+  return true;
+}
+
+std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity) {
+  const int fd = Fd(port);
+  const Deadline total(kReadTotalMs);
+  Deadline gap = total;  // until the first byte only the total counts
+  std::size_t got = 0;
+  while (got < capacity) {
+    const short ready = WaitFor(fd, POLLIN, Deadline::Sooner(total, gap));
+    if (ready == 0) break;  // a time-out ends the read
+    if (!(ready & POLLIN)) break;  // hang-up or error with nothing to read: the device is gone
+    const ssize_t n = read(fd, buffer + got, capacity - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      gap = Deadline(kReadIntervalMs);
+      continue;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    break;  // end of file or EIO: nothing more will come
+  }
+  return got;
+}
+
+void SerialClose(PortHandle port) {
+  const int fd = Fd(port);
+  // Another process may still hold the terminal; it would keep the exclusive flag and
+  // refuse the next open by anyone but root.
+  ioctl(fd, TIOCNXCL);
+  close(fd);
+}
+
+}  // namespace kelvaro::platform

@@ -1,0 +1,31 @@
+// The once-a-second timer and the library lock it shares with host calls.
+// One implementation file per platform; nothing here knows the lens.
+#pragma once
+
+namespace kelvaro::platform {
+
+using TickCallback = void (*)();
+
+inline constexpr unsigned kTimerPeriodMs = 1000;
+
+// Starts one more independent periodic timer whose first tick comes one period from now.
+// Every call adds a timer; none is stopped until the library unloads. False if refused.
+// The tick is called with the library lock held. A tick that comes late runs once and
+// the schedule goes on from there: late ticks never arrive in a burst.
+bool StartPeriodicTimer(TickCallback tick);
+
+// Stops every timer and waits for a tick in flight to finish. Each platform calls it when
+// the library unloads; it must not deadlock against a host call that holds the lock.
+void StopAllTimers();
+
+// The one library-wide lock: every exported call and every tick hold it, so a tick never
+// interleaves with a host call. Recursive use is not needed: internal calls never re-enter.
+class LibraryLock {
+ public:
+  LibraryLock();
+  ~LibraryLock();
+  LibraryLock(const LibraryLock&) = delete;
+  LibraryLock& operator=(const LibraryLock&) = delete;
+};
+
+}  // namespace kelvaro::platform
