@@ -1,0 +1,19 @@
+#!/bin/sh
+# Builds the library and runs every test suite: Linux, Linux under AddressSanitizer with
+# UndefinedBehaviorSanitizer, Linux under ThreadSanitizer, and the Windows DLL under Wine.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/setup.sh windows
+
+for preset in linux asan tsan; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
+if [ -f cmake/toolchains/mingw-i686.cmake ] && grep -q '"windows"' CMakePresets.json; then
+  echo "== windows"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows
+  ctest --preset windows
+fi
