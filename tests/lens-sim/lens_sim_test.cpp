@@ -1,0 +1,220 @@
+// The simulated lens seen from the host's side of its pseudo-terminal, with plain POSIX calls.
+#include "lens_sim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using lenssim::Bytes;
+using lenssim::Fault;
+using Clock = std::chrono::steady_clock;
+
+int OpenHost(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0) {
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+  }
+  return fd;
+}
+
+// Reads until `quiet_ms` pass without a byte (or `limit_ms` in all, which marks a hang).
+Bytes ReadQuiet(int fd, int quiet_ms = 150, int limit_ms = 3000) {
+  Bytes got;
+  const auto limit = Clock::now() + std::chrono::milliseconds(limit_ms);
+  while (Clock::now() < limit) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, quiet_ms) <= 0) break;
+    std::uint8_t buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.insert(got.end(), buf, buf + n);
+  }
+  return got;
+}
+
+class LensSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_ = OpenHost(sim_.DevicePath());
+    ASSERT_GE(host_, 0) << sim_.DevicePath();
+  }
+  void TearDown() override {
+    if (host_ >= 0) ::close(host_);
+  }
+  void Send(const Bytes& bytes) {
+    ASSERT_EQ(::write(host_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  Bytes Ask(const Bytes& request, int quiet_ms = 150) {
+    Send(request);
+    return ReadQuiet(host_, quiet_ms);
+  }
+
+  lenssim::Simulator sim_;
+  int host_ = -1;
+};
+
+TEST(LensSimFrames, ChecksumFramesAndScaledNumbers) {
+  EXPECT_EQ(lenssim::MakeFrame(0x01, {}), (Bytes{0x00, 0x01, 0xFF}));
+  EXPECT_EQ(lenssim::MakeFrame(0x21, {0x80, 0x00}), (Bytes{0x02, 0x21, 0x80, 0x00, 0x5D}));
+  EXPECT_EQ(lenssim::MakeFrame(0x44, {0xF8}), (Bytes{0x01, 0x44, 0xF8, 0xC3}));
+  const Bytes zero{0x00, 0x00};
+  EXPECT_EQ(lenssim::Checksum(zero.data(), 2), 0x00);
+  EXPECT_EQ(lenssim::EncodeScaled(900, -3), 0xD384);
+  EXPECT_EQ(lenssim::EncodeScaled(4095, 7), 0x7FFF);
+  EXPECT_EQ(lenssim::EncodeScaled(1, -8), 0x8001);
+}
+
+TEST_F(LensSimTest, AnswersHandshakeAndRecordsIt) {
+  EXPECT_EQ(Ask({0x00, 0x01, 0xFF}), (Bytes{0x00, 0x01, 0xFF}));
+  ASSERT_TRUE(sim_.WaitForFrames(1, 1000));
+  EXPECT_EQ(sim_.Received(), (std::vector<Bytes>{{0x00, 0x01, 0xFF}}));
+  sim_.ClearReceived();
+  EXPECT_TRUE(sim_.Received().empty());
+  EXPECT_FALSE(sim_.WaitForFrames(1, 50));
+}
+
+TEST_F(LensSimTest, MoveThenQueryReadsTheTarget) {
+  EXPECT_EQ(Ask({0x02, 0x21, 0x12, 0x30, 0x9B}), (Bytes{0x00, 0x21, 0xDF}));
+  EXPECT_EQ(Ask({0x00, 0x31, 0xCF}), lenssim::MakeFrame(0x31, {0x12, 0x30}));
+  EXPECT_EQ(sim_.State().zoom, 0x1230);
+  EXPECT_EQ(sim_.State().iris, 0x8000);  // the other motors stay put
+  EXPECT_EQ(Ask({0x00, 0x30, 0xD0}), lenssim::MakeFrame(0x30, {0x80, 0x00}));
+}
+
+TEST_F(LensSimTest, MotorTravelsAtItsSpeed) {
+  lenssim::LensState state;
+  state.motor_speed = 0x4000 * 5 / 2;  // 0x8000 to 0x4000 in about 400 ms
+  sim_.SetState(state);
+  Ask(lenssim::MakeFrame(0x22, {0x40, 0x00}));
+  const std::uint16_t first = sim_.State().focus;
+  EXPECT_GT(first, 0x4000);
+  EXPECT_LE(first, 0x8000);
+  std::uint16_t now = first;
+  const auto limit = Clock::now() + std::chrono::seconds(3);
+  while (now != 0x4000 && Clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::uint16_t next = sim_.State().focus;
+    EXPECT_LE(next, now);  // moving down only, never past the target
+    EXPECT_GE(next, 0x4000);
+    now = next;
+  }
+  EXPECT_EQ(now, 0x4000);
+  EXPECT_EQ(Ask({0x00, 0x32, 0xCE}), lenssim::MakeFrame(0x32, {0x40, 0x00}));
+}
+
+TEST_F(LensSimTest, SwitchesAndOptics) {
+  EXPECT_EQ(Ask({0x00, 0x50, 0xB0}), lenssim::MakeFrame(0x50, {0x0E}));
+  EXPECT_EQ(Ask({0x01, 0x44, 0xFC, 0xBF}), (Bytes{0x00, 0x44, 0xBC}));
+  EXPECT_EQ(Ask({0x00, 0x54, 0xAC}), lenssim::MakeFrame(0x54, {0xFC}));
+  EXPECT_EQ(sim_.State().switches[4], 0xFC);
+  EXPECT_EQ(Ask({0x00, 0x13, 0xED}), lenssim::MakeFrame(0x13, {0xE0, 0x00}));
+  EXPECT_EQ(Ask({0x00, 0x14, 0xEC}), lenssim::MakeFrame(0x14, {0xD0, 0xC8}));
+  EXPECT_EQ(Ask({0x00, 0x15, 0xEB}), lenssim::MakeFrame(0x15, {0xD0, 0x0A}));
+  EXPECT_EQ(Ask({0x00, 0x16, 0xEA}), lenssim::MakeFrame(0x16, {0xD3, 0x84}));
+}
+
+TEST_F(LensSimTest, NameComesInTwoParts) {
+  const auto text = [](const char* s) { return Bytes(s, s + std::char_traits<char>::length(s)); };
+  EXPECT_EQ(Ask({0x00, 0x11, 0xEF}), lenssim::MakeFrame(0x11, text("Simulated Zoom ")));
+  EXPECT_EQ(Ask({0x00, 0x12, 0xEE}), lenssim::MakeFrame(0x12, text("Lens 10-200")));
+  lenssim::LensState state;
+  state.name = "Short";
+  sim_.SetState(state);
+  EXPECT_EQ(Ask({0x00, 0x11, 0xEF}), lenssim::MakeFrame(0x11, text("Short")));
+  EXPECT_EQ(Ask({0x00, 0x12, 0xEE}), (Bytes{0x00, 0x12, 0xEE}));
+}
+
+TEST_F(LensSimTest, IgnoresWhatItCannotUnderstandButRecordsIt) {
+  const std::vector<Bytes> requests = {
+      {0x00, 0x41, 0xBF},              // no switch 1
+      {0x00, 0x01, 0xFE},              // bad checksum
+      {0x01, 0x31, 0x00, 0xCE},        // query with data
+  };
+  for (const Bytes& r : requests) EXPECT_TRUE(Ask(r).empty());
+  Send({0x02, 0x21, 0x80});  // cut short: given up after 100 ms of silence
+  ASSERT_TRUE(sim_.WaitForFrames(4, 2000));
+  EXPECT_EQ(Ask({0x00, 0x01, 0xFF}), (Bytes{0x00, 0x01, 0xFF}));  // parser back in step
+  std::vector<Bytes> expected = requests;
+  expected.push_back({0x02, 0x21, 0x80});
+  expected.push_back({0x00, 0x01, 0xFF});
+  EXPECT_EQ(sim_.Received(), expected);
+  EXPECT_EQ(sim_.State().zoom, 0x8000);
+}
+
+TEST_F(LensSimTest, FaultsBendTheReply) {
+  const Bytes hello{0x00, 0x01, 0xFF};
+  sim_.SetFault(0x01, Fault::Silent(1));
+  EXPECT_TRUE(Ask(hello).empty());
+  EXPECT_EQ(Ask(hello), hello);  // used up after one reply
+
+  sim_.SetFault(0x01, Fault::BadChecksum());
+  EXPECT_EQ(Ask(hello), (Bytes{0x00, 0x01, 0x00}));
+  EXPECT_EQ(Ask(hello), (Bytes{0x00, 0x01, 0x00}));  // until cleared
+  sim_.ClearFaults();
+  EXPECT_EQ(Ask(hello), hello);
+
+  sim_.SetFault(0x31, Fault::WrongCode(0x11, 1));
+  EXPECT_EQ(Ask({0x00, 0x31, 0xCF}), lenssim::MakeFrame(0x11, {0x80, 0x00}));
+  sim_.SetFault(0x31, Fault::Short(2, 1));
+  EXPECT_EQ(Ask({0x00, 0x31, 0xCF}), (Bytes{0x02, 0x31}));
+  sim_.SetFault(0x31, Fault::Raw({0xAA, 0xBB}, 1));
+  EXPECT_EQ(Ask({0x00, 0x31, 0xCF}), (Bytes{0xAA, 0xBB}));
+  sim_.SetFault(0x41, Fault::Raw({0x00, 0x41, 0xBF}, 1));  // even for a code it ignores
+  EXPECT_EQ(Ask({0x00, 0x41, 0xBF}), (Bytes{0x00, 0x41, 0xBF}));
+
+  sim_.SetFault(0x21, Fault::Silent());  // the move still happens
+  EXPECT_TRUE(Ask({0x02, 0x21, 0x12, 0x30, 0x9B}).empty());
+  EXPECT_EQ(sim_.State().zoom, 0x1230);
+}
+
+TEST_F(LensSimTest, DelayedAndSplitRepliesKeepTheirOrder) {
+  sim_.SetFault(0x01, Fault::Delay(400, 1));
+  Send({0x00, 0x01, 0xFF});
+  EXPECT_TRUE(ReadQuiet(host_, 100).empty());        // nothing yet
+  Send({0x00, 0x50, 0xB0});                          // answered after the delayed reply
+  EXPECT_EQ(ReadQuiet(host_, 800), (Bytes{0x00, 0x01, 0xFF, 0x01, 0x50, 0x0E, 0xA1}));
+
+  sim_.SetFault(0x31, Fault::Split(2, 400, 1));
+  Send({0x00, 0x31, 0xCF});
+  EXPECT_EQ(ReadQuiet(host_, 100), (Bytes{0x02, 0x31}));
+  EXPECT_EQ(ReadQuiet(host_, 800), (Bytes{0x80, 0x00, 0x4D}));
+}
+
+TEST_F(LensSimTest, UnsolicitedBytesReachTheHost) {
+  sim_.SendUnsolicited({0x00, 0x21, 0xDF});
+  EXPECT_EQ(ReadQuiet(host_), (Bytes{0x00, 0x21, 0xDF}));
+}
+
+TEST_F(LensSimTest, HostMayReopenButHangUpCutsTheLine) {
+  ::close(host_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a closed line, for a while
+  host_ = OpenHost(sim_.DevicePath());
+  ASSERT_GE(host_, 0);
+  EXPECT_EQ(Ask({0x00, 0x01, 0xFF}), (Bytes{0x00, 0x01, 0xFF}));
+
+  const std::string path = sim_.DevicePath();
+  sim_.HangUp();
+  sim_.HangUp();  // twice is harmless
+  EXPECT_EQ(sim_.DevicePath(), path);
+  pollfd p{host_, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 1000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  const std::uint8_t byte = 0;
+  EXPECT_EQ(::write(host_, &byte, 1), -1);
+  EXPECT_EQ(errno, EIO);
+  sim_.SendUnsolicited({0x01});  // ignored, not a crash
+}
+
+}  // namespace

@@ -1,0 +1,495 @@
+#include "lens_sim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace lenssim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A partial request followed by this much silence is given up.
+constexpr auto kFrameGap = std::chrono::milliseconds(100);
+
+[[noreturn]] void ThrowErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+void MakeRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) ThrowErrno("tcgetattr");
+  cfmakeraw(&tio);
+  cfsetispeed(&tio, B38400);
+  cfsetospeed(&tio, B38400);
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) ThrowErrno("tcsetattr");
+}
+
+void AddFdFlags(int fd, int fd_flags, int status_flags) {
+  if (fd_flags != 0 && fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | fd_flags) != 0) ThrowErrno("fcntl");
+  if (status_flags != 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | status_flags) != 0) {
+    ThrowErrno("fcntl");
+  }
+}
+
+// A motor runs from `from` towards `target`, starting at `start`.
+struct Motor {
+  std::uint16_t from = 0;
+  std::uint16_t target = 0;
+  Clock::time_point start;
+
+  std::uint16_t At(Clock::time_point now, int speed) const {
+    if (speed <= 0 || from == target) return target;
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    const double travel = std::floor(speed * std::max(seconds, 0.0));
+    const int distance = std::abs(int{target} - int{from});
+    if (travel >= distance) return target;
+    const int step = static_cast<int>(travel);
+    return static_cast<std::uint16_t>(target > from ? from + step : from - step);
+  }
+};
+
+struct Chunk {
+  Clock::time_point due;
+  Bytes bytes;
+};
+
+int SwitchIndex(std::uint8_t function) { return function & 0x0F; }
+
+}  // namespace
+
+std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < count; ++i) sum += bytes[i];
+  return static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
+}
+
+Bytes MakeFrame(std::uint8_t function, const Bytes& data) {
+  Bytes frame;
+  frame.reserve(data.size() + 3);
+  frame.push_back(static_cast<std::uint8_t>(data.size()));
+  frame.push_back(function);
+  frame.insert(frame.end(), data.begin(), data.end());
+  frame.push_back(Checksum(frame.data(), frame.size()));
+  return frame;
+}
+
+std::uint16_t EncodeScaled(int mantissa, int exponent) {
+  return static_cast<std::uint16_t>(((exponent & 0x0F) << 12) | (mantissa & 0x0FFF));
+}
+
+Fault Fault::Silent(int times) {
+  Fault f;
+  f.kind = Kind::kSilent;
+  f.times = times;
+  return f;
+}
+
+Fault Fault::Delay(int delay_ms, int times) {
+  Fault f;
+  f.kind = Kind::kDelay;
+  f.delay_ms = delay_ms;
+  f.times = times;
+  return f;
+}
+
+Fault Fault::Split(std::size_t split_at, int delay_ms, int times) {
+  Fault f;
+  f.kind = Kind::kSplit;
+  f.split_at = split_at;
+  f.delay_ms = delay_ms;
+  f.times = times;
+  return f;
+}
+
+Fault Fault::BadChecksum(int times) {
+  Fault f;
+  f.kind = Kind::kBadChecksum;
+  f.times = times;
+  return f;
+}
+
+Fault Fault::WrongCode(std::uint8_t code, int times) {
+  Fault f;
+  f.kind = Kind::kWrongCode;
+  f.code = code;
+  f.times = times;
+  return f;
+}
+
+Fault Fault::Short(std::size_t length, int times) {
+  Fault f;
+  f.kind = Kind::kShort;
+  f.length = length;
+  f.times = times;
+  return f;
+}
+
+Fault Fault::Raw(Bytes raw, int times) {
+  Fault f;
+  f.kind = Kind::kRaw;
+  f.raw = std::move(raw);
+  f.times = times;
+  return f;
+}
+
+struct Simulator::Impl {
+  int master = -1;
+  int slave = -1;  // held open so the master never sees a hang-up between host opens
+  int wake_read = -1;
+  int wake_write = -1;
+  std::string path;
+  std::thread server;
+  std::atomic<bool> stop{false};
+  std::mutex lifecycle;  // serialises HangUp
+  bool hung_up = false;  // guarded by lifecycle
+
+  std::mutex mutex;  // guards everything below
+  std::condition_variable frames_arrived;
+  bool serving = true;
+  LensState state;
+  Motor motors[3];  // iris, zoom, focus
+  std::map<std::uint8_t, Fault> faults;
+  std::vector<Bytes> received;
+  std::deque<Chunk> outgoing;
+  std::size_t written = 0;  // bytes of outgoing.front() already sent
+
+  // Server-thread only: the request being assembled.
+  Bytes partial;
+  Clock::time_point last_byte;
+
+  void ResetMotors(Clock::time_point now) {
+    const std::uint16_t positions[3] = {state.iris, state.zoom, state.focus};
+    for (int i = 0; i < 3; ++i) motors[i] = Motor{positions[i], positions[i], now};
+  }
+
+  void Wake() {
+    const std::uint8_t byte = 1;
+    // A full pipe already holds a wake-up; nothing is lost by failing.
+    [[maybe_unused]] ssize_t n = ::write(wake_write, &byte, 1);
+  }
+
+  // The lens's answer to a well-formed request, with its effect on the state; none if the lens
+  // does not understand it. Called with `mutex` held.
+  std::optional<Bytes> Answer(std::uint8_t function, const Bytes& data, Clock::time_point now) {
+    const auto value16 = [](std::uint16_t v) {
+      return Bytes{static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xFF)};
+    };
+    const std::size_t n = data.size();
+    switch (function) {
+      case 0x01:
+        if (n != 0) return std::nullopt;
+        return MakeFrame(function, {});
+      case 0x20:
+      case 0x21:
+      case 0x22: {
+        if (n != 2) return std::nullopt;
+        Motor& motor = motors[function - 0x20];
+        motor.from = motor.At(now, state.motor_speed);
+        motor.target = static_cast<std::uint16_t>((data[0] << 8) | data[1]);
+        motor.start = now;
+        return MakeFrame(function, {});
+      }
+      case 0x30:
+      case 0x31:
+      case 0x32:
+        if (n != 0) return std::nullopt;
+        return MakeFrame(function, value16(motors[function - 0x30].At(now, state.motor_speed)));
+      case 0x40:
+      case 0x42:
+      case 0x43:
+      case 0x44:
+        if (n != 1) return std::nullopt;
+        state.switches[SwitchIndex(function)] = data[0];
+        return MakeFrame(function, {});
+      case 0x50:
+      case 0x52:
+      case 0x53:
+      case 0x54:
+        if (n != 0) return std::nullopt;
+        return MakeFrame(function, {state.switches[SwitchIndex(function)]});
+      case 0x11:
+      case 0x12: {
+        if (n != 0) return std::nullopt;
+        const std::size_t first = std::min({state.name_part, state.name.size(), std::size_t{255}});
+        const std::string part = function == 0x11 ? state.name.substr(0, first)
+                                                  : state.name.substr(first, 255);
+        return MakeFrame(function, Bytes(part.begin(), part.end()));
+      }
+      case 0x13:
+        return n == 0 ? std::optional<Bytes>(MakeFrame(function, value16(state.aperture))) : std::nullopt;
+      case 0x14:
+        return n == 0 ? std::optional<Bytes>(MakeFrame(function, value16(state.focal_tele))) : std::nullopt;
+      case 0x15:
+        return n == 0 ? std::optional<Bytes>(MakeFrame(function, value16(state.focal_wide))) : std::nullopt;
+      case 0x16:
+        return n == 0 ? std::optional<Bytes>(MakeFrame(function, value16(state.mod))) : std::nullopt;
+      default:
+        return std::nullopt;
+    }
+  }
+
+  // Queues `reply` (possibly none) as the fault for `function`, if any, bends it. Called with
+  // `mutex` held.
+  void Schedule(std::uint8_t function, std::optional<Bytes> reply, Clock::time_point now) {
+    auto it = faults.find(function);
+    if (it == faults.end()) {
+      if (reply) outgoing.push_back({now, std::move(*reply)});
+      return;
+    }
+    Fault fault = it->second;
+    if (fault.times > 0 && --it->second.times == 0) faults.erase(it);
+    const auto later = now + std::chrono::milliseconds(fault.delay_ms);
+    if (fault.kind == Fault::Kind::kRaw) {
+      outgoing.push_back({now, fault.raw});
+      return;
+    }
+    if (!reply) return;
+    Bytes& bytes = *reply;
+    switch (fault.kind) {
+      case Fault::Kind::kSilent:
+        return;
+      case Fault::Kind::kDelay:
+        outgoing.push_back({later, bytes});
+        return;
+      case Fault::Kind::kSplit: {
+        const auto at = static_cast<std::ptrdiff_t>(std::min(fault.split_at, bytes.size()));
+        outgoing.push_back({now, Bytes(bytes.begin(), bytes.begin() + at)});
+        outgoing.push_back({later, Bytes(bytes.begin() + at, bytes.end())});
+        return;
+      }
+      case Fault::Kind::kBadChecksum:
+        bytes.back() ^= 0xFF;
+        break;
+      case Fault::Kind::kWrongCode:
+        bytes[1] = fault.code;
+        bytes.back() = Checksum(bytes.data(), bytes.size() - 1);
+        break;
+      case Fault::Kind::kShort:
+        bytes.resize(std::min(fault.length, bytes.size()));
+        break;
+      case Fault::Kind::kRaw:
+        break;
+    }
+    outgoing.push_back({now, std::move(bytes)});
+  }
+
+  // Records the frame first, so whoever waits for it finds its reply already queued.
+  void OnFrame(Bytes frame, bool complete) {
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex);
+    received.push_back(frame);
+    frames_arrived.notify_all();
+    if (!complete) return;
+    unsigned sum = 0;
+    for (std::uint8_t b : frame) sum += b;
+    if ((sum & 0xFF) != 0) return;
+    const std::uint8_t function = frame[1];
+    const Bytes data(frame.begin() + 2, frame.end() - 1);
+    Schedule(function, Answer(function, data, now), now);
+  }
+
+  void Feed(const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      partial.push_back(bytes[i]);
+      if (partial.size() == std::size_t{partial[0]} + 3) OnFrame(std::exchange(partial, {}), true);
+    }
+    last_byte = Clock::now();
+  }
+
+  // Writes what is due, as far as the line takes it; false when the master is unusable.
+  bool Flush(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex);
+    while (!outgoing.empty() && outgoing.front().due <= now) {
+      const Bytes& bytes = outgoing.front().bytes;
+      if (written < bytes.size()) {
+        const ssize_t n = ::write(master, bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          return errno == EAGAIN;
+        }
+        written += static_cast<std::size_t>(n);
+        if (written < bytes.size()) continue;
+      }
+      outgoing.pop_front();
+      written = 0;
+    }
+    return true;
+  }
+
+  void Serve() {
+    for (;;) {
+      const auto now = Clock::now();
+      std::optional<Clock::time_point> deadline;
+      if (!partial.empty()) deadline = last_byte + kFrameGap;
+      bool want_out = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!outgoing.empty()) {
+          const auto due = outgoing.front().due;
+          if (due <= now) {
+            want_out = true;
+          } else if (!deadline || due < *deadline) {
+            deadline = due;
+          }
+        }
+      }
+      int timeout_ms = -1;
+      if (deadline) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
+        timeout_ms = static_cast<int>(std::max<decltype(wait)>(wait, 0));
+      }
+      pollfd fds[2] = {{master, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0},
+                       {wake_read, POLLIN, 0}};
+      const int ready = ::poll(fds, 2, timeout_ms);
+      if (ready < 0 && errno != EINTR) return;
+      if (stop.load()) return;
+      if (ready > 0 && (fds[1].revents & POLLIN)) {
+        std::uint8_t drain[64];
+        while (::read(wake_read, drain, sizeof drain) > 0) {
+        }
+      }
+      if (ready > 0 && (fds[0].revents & POLLIN)) {
+        std::uint8_t buffer[256];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n > 0) {
+          Feed(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+          return;
+        }
+      } else if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        return;  // cannot happen while the slave is held open; never spin on it
+      }
+      const auto after = Clock::now();
+      if (!partial.empty() && after - last_byte >= kFrameGap) {
+        OnFrame(std::exchange(partial, {}), false);
+      }
+      if (!Flush(after)) return;
+    }
+  }
+};
+
+Simulator::Simulator() : impl_(std::make_unique<Impl>()) {
+  Impl& s = *impl_;
+  try {
+    char name[128] = {};
+    if (openpty(&s.master, &s.slave, name, nullptr, nullptr) != 0) ThrowErrno("openpty");
+    s.path = name;
+    MakeRaw(s.master);
+    MakeRaw(s.slave);
+    // Close-on-exec: a child holding the master would keep the line alive across HangUp.
+    AddFdFlags(s.master, FD_CLOEXEC, O_NONBLOCK);
+    AddFdFlags(s.slave, FD_CLOEXEC, 0);
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("pipe2");
+    s.wake_read = pipe_fds[0];
+    s.wake_write = pipe_fds[1];
+    s.ResetMotors(Clock::now());
+    s.server = std::thread([&s] { s.Serve(); });
+  } catch (...) {
+    CloseFd(s.master);
+    CloseFd(s.slave);
+    CloseFd(s.wake_read);
+    CloseFd(s.wake_write);
+    throw;
+  }
+}
+
+Simulator::~Simulator() { HangUp(); }
+
+const std::string& Simulator::DevicePath() const { return impl_->path; }
+
+LensState Simulator::State() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  const auto now = Clock::now();
+  LensState state = impl_->state;
+  state.iris = impl_->motors[0].At(now, state.motor_speed);
+  state.zoom = impl_->motors[1].At(now, state.motor_speed);
+  state.focus = impl_->motors[2].At(now, state.motor_speed);
+  return state;
+}
+
+void Simulator::SetState(const LensState& state) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->state = state;
+  impl_->ResetMotors(Clock::now());
+}
+
+void Simulator::SetFault(std::uint8_t function, const Fault& fault) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (fault.times == 0) {
+    impl_->faults.erase(function);
+  } else {
+    impl_->faults[function] = fault;
+  }
+}
+
+void Simulator::ClearFaults() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->faults.clear();
+}
+
+std::vector<Bytes> Simulator::Received() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->received;
+}
+
+void Simulator::ClearReceived() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->received.clear();
+}
+
+bool Simulator::WaitForFrames(std::size_t count, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->frames_arrived.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                        [&] { return impl_->received.size() >= count; });
+}
+
+void Simulator::SendUnsolicited(const Bytes& bytes) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (!impl_->serving || bytes.empty()) return;
+  impl_->outgoing.push_back({Clock::now(), bytes});
+  impl_->Wake();
+}
+
+void Simulator::HangUp() {
+  Impl& s = *impl_;
+  std::lock_guard<std::mutex> lifecycle(s.lifecycle);
+  if (s.hung_up) return;
+  s.hung_up = true;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.serving = false;
+    s.outgoing.clear();
+  }
+  s.stop.store(true);
+  s.Wake();
+  if (s.server.joinable()) s.server.join();
+  CloseFd(s.master);
+  CloseFd(s.slave);
+  CloseFd(s.wake_read);
+  CloseFd(s.wake_write);
+}
+
+}  // namespace lenssim
