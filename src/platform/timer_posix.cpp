@@ -1,9 +1,17 @@
 // The once-a-second timer on POSIX: one thread of the library runs the schedules of every
 // timer started, each tick under the library lock.
 //
-// The thread is created when the library is loaded and joined when it is unloaded (dlclose
-// or process exit), so starting a timer later allocates nothing and no tick outlives the code.
+// The thread is created when the library is loaded and joined when it is unloaded (dlclose)
+// or the process exits, so starting a timer later allocates nothing and no tick outlives
+// the code it runs.
+//
+// The library lock is a flag under g_mutex rather than a mutex of its own, for two reasons:
+// a tick that is waiting goes before host calls that come after it (a host calling back to
+// back would otherwise starve the check for good), and the unload can call off a waiting
+// tick at once instead of waiting for the host call that holds the lock, which may be the
+// very thread that is exiting (exit from a signal handler in the middle of a call).
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
 
 #include "platform/timer.h"
@@ -13,28 +21,28 @@ namespace {
 
 // Far more than any host asks for; a full table counts as a refused timer.
 constexpr int kMaxTimers = 64;
-// How often a tick waiting for the library lock looks whether the library is unloading.
-constexpr long kLockRetryNs = 50L * 1000 * 1000;
+constexpr long long kPeriodNs = static_cast<long long>(kTimerPeriodMs) * 1000000LL;
 
 struct Schedule {
   TickCallback tick;
   timespec next;  // monotonic
 };
 
-pthread_mutex_t g_library_lock = PTHREAD_MUTEX_INITIALIZER;
-
-// Guards everything below; never held while a tick runs.
-pthread_mutex_t g_schedule_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_schedule_changed;
+// Guards everything below. Held only for moments, never while a tick or a host call runs.
+pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_timer_wake;  // on the monotonic clock, so set up at load
+pthread_cond_t g_library_free = PTHREAD_COND_INITIALIZER;  // the library lock was let go
+bool g_library_held = false;  // a host call or a tick holds the library lock
+bool g_tick_waiting = false;  // a tick waits for the library lock; host calls queue behind it
 Schedule g_schedules[kMaxTimers];
 int g_schedule_count = 0;
 bool g_stopping = false;
 bool g_thread_running = false;
 pthread_t g_thread;
 
-timespec Now(clockid_t clock) {
+timespec Now() {
   timespec now{};
-  clock_gettime(clock, &now);
+  clock_gettime(CLOCK_MONOTONIC, &now);
   return now;
 }
 
@@ -49,32 +57,30 @@ bool NotAfter(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec);
 }
 
-constexpr long long kPeriodNs = static_cast<long long>(kTimerPeriodMs) * 1000000LL;
-
-// Takes the library lock for a tick; gives up when the library is unloading, so a host
-// call that never returns cannot hold up the unload.
-bool LockForTick() {
-  for (;;) {
-    const timespec until = AddNs(Now(CLOCK_REALTIME), kLockRetryNs);
-    if (pthread_mutex_timedlock(&g_library_lock, &until) == 0) return true;
-    pthread_mutex_lock(&g_schedule_lock);
-    const bool stopping = g_stopping;
-    pthread_mutex_unlock(&g_schedule_lock);
-    if (stopping) return false;
+// With g_mutex held: takes the library lock for a tick, ahead of any host call still waiting.
+// False when the library is unloading: the tick is called off.
+bool TakeLibraryForTick() {
+  g_tick_waiting = true;
+  while (g_library_held && !g_stopping) pthread_cond_wait(&g_library_free, &g_mutex);
+  g_tick_waiting = false;
+  if (g_stopping) {
+    pthread_cond_broadcast(&g_library_free);  // host calls held back by the tick go on
+    return false;
   }
+  g_library_held = true;
+  return true;
 }
 
-void RunTick(TickCallback tick) {
-  if (!LockForTick()) return;
-  tick();
-  pthread_mutex_unlock(&g_library_lock);
+void ReleaseLibrary() {
+  g_library_held = false;
+  pthread_cond_broadcast(&g_library_free);
 }
 
 void* TimerThread(void*) {
-  pthread_mutex_lock(&g_schedule_lock);
+  pthread_mutex_lock(&g_mutex);
   while (!g_stopping) {
     if (g_schedule_count == 0) {
-      pthread_cond_wait(&g_schedule_changed, &g_schedule_lock);
+      pthread_cond_wait(&g_timer_wake, &g_mutex);
       continue;
     }
     int soonest = 0;
@@ -82,58 +88,107 @@ void* TimerThread(void*) {
       if (!NotAfter(g_schedules[soonest].next, g_schedules[i].next)) soonest = i;
     }
     const timespec due = g_schedules[soonest].next;
-    if (!NotAfter(due, Now(CLOCK_MONOTONIC))) {
-      pthread_cond_timedwait(&g_schedule_changed, &g_schedule_lock, &due);
+    if (!NotAfter(due, Now())) {
+      pthread_cond_timedwait(&g_timer_wake, &g_mutex, &due);
       continue;  // woken early, by a new timer or by the unload: look again
     }
     // A late timer ticks once; its schedule keeps its phase, skipping the periods it missed.
-    const timespec now = Now(CLOCK_MONOTONIC);
+    // The next tick is counted from when this one was due, not from when it ends.
+    const timespec now = Now();
     Schedule& schedule = g_schedules[soonest];
     while (NotAfter(schedule.next, now)) schedule.next = AddNs(schedule.next, kPeriodNs);
     const TickCallback tick = schedule.tick;
-    pthread_mutex_unlock(&g_schedule_lock);
-    RunTick(tick);
-    pthread_mutex_lock(&g_schedule_lock);
+    if (!TakeLibraryForTick()) break;
+    pthread_mutex_unlock(&g_mutex);
+    tick();
+    pthread_mutex_lock(&g_mutex);
+    ReleaseLibrary();
   }
-  pthread_mutex_unlock(&g_schedule_lock);
+  pthread_mutex_unlock(&g_mutex);
   return nullptr;
 }
 
-__attribute__((constructor)) void StartTimerThread() {
+// fork copies the library's state but not its timer thread. Before it, take the library lock
+// (and g_mutex) so that the child's copy is never caught halfway through an exchange or
+// locked by a thread the child does not have; the child then carries on without ticks.
+void BeforeFork() {
+  pthread_mutex_lock(&g_mutex);
+  while (g_library_held || g_tick_waiting) pthread_cond_wait(&g_library_free, &g_mutex);
+}
+
+void AfterForkInParent() { pthread_mutex_unlock(&g_mutex); }
+
+void InitTimerWake() {
   pthread_condattr_t attributes;
   pthread_condattr_init(&attributes);
   pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-  pthread_cond_init(&g_schedule_changed, &attributes);
+  pthread_cond_init(&g_timer_wake, &attributes);
   pthread_condattr_destroy(&attributes);
-  g_thread_running = pthread_create(&g_thread, nullptr, TimerThread, nullptr) == 0;
 }
 
+void AfterForkInChild() {
+  g_thread_running = false;  // nothing to join at the child's exit
+  g_schedule_count = 0;
+  // The copies may still count waiters from threads the child does not have.
+  InitTimerWake();
+  pthread_cond_init(&g_library_free, nullptr);
+  pthread_mutex_unlock(&g_mutex);
+}
+
+__attribute__((constructor)) void StartTimerThread() {
+  InitTimerWake();
+
+  // Registered per library image: the C library drops the handlers when it is unloaded.
+  pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+
+  // The thread takes no signals: the host's signals stay with the host's own threads.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  g_thread_running = pthread_create(&g_thread, nullptr, TimerThread, nullptr) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// Runs at dlclose, or at exit for a library loaded with the program.
 __attribute__((destructor)) void StopTimerThread() { StopAllTimers(); }
 
 }  // namespace
 
 bool StartPeriodicTimer(TickCallback tick) {
-  pthread_mutex_lock(&g_schedule_lock);
+  pthread_mutex_lock(&g_mutex);
   const bool accepted = g_thread_running && !g_stopping && g_schedule_count < kMaxTimers;
   if (accepted) {
-    g_schedules[g_schedule_count++] = Schedule{tick, AddNs(Now(CLOCK_MONOTONIC), kPeriodNs)};
-    pthread_cond_signal(&g_schedule_changed);
+    g_schedules[g_schedule_count++] = Schedule{tick, AddNs(Now(), kPeriodNs)};
+    pthread_cond_signal(&g_timer_wake);
   }
-  pthread_mutex_unlock(&g_schedule_lock);
+  pthread_mutex_unlock(&g_mutex);
   return accepted;
 }
 
 void StopAllTimers() {
-  pthread_mutex_lock(&g_schedule_lock);
+  pthread_mutex_lock(&g_mutex);
   const bool join = g_thread_running && !g_stopping && !pthread_equal(g_thread, pthread_self());
   g_stopping = true;
   g_schedule_count = 0;
-  pthread_cond_signal(&g_schedule_changed);
-  pthread_mutex_unlock(&g_schedule_lock);
+  pthread_cond_signal(&g_timer_wake);         // an idle thread
+  pthread_cond_broadcast(&g_library_free);  // a tick waiting for the library lock
+  pthread_mutex_unlock(&g_mutex);
+  // A tick already running finishes its exchange (a few reply time-outs at most) first.
   if (join) pthread_join(g_thread, nullptr);
 }
 
-LibraryLock::LibraryLock() { pthread_mutex_lock(&g_library_lock); }
-LibraryLock::~LibraryLock() { pthread_mutex_unlock(&g_library_lock); }
+LibraryLock::LibraryLock() {
+  pthread_mutex_lock(&g_mutex);
+  while (g_library_held || g_tick_waiting) pthread_cond_wait(&g_library_free, &g_mutex);
+  g_library_held = true;
+  pthread_mutex_unlock(&g_mutex);
+}
+
+LibraryLock::~LibraryLock() {
+  pthread_mutex_lock(&g_mutex);
+  ReleaseLibrary();
+  pthread_mutex_unlock(&g_mutex);
+}
 
 }  // namespace kelvaro::platform
