@@ -27,6 +27,15 @@ int OpenPort(const char* name) {
   return KELVARO_OK;
 }
 
+// The port belongs to the library: when the library is unloaded with the port still open,
+// close it, so that a reload of the library (or another program) can open the device again.
+struct ClosePortAtUnload {
+  ~ClosePortAtUnload() {
+    platform::LibraryLock lock;
+    if (g_link.port != platform::kNoPort) ClosePort();
+  }
+} g_close_port_at_unload;
+
 }  // namespace
 }  // namespace kelvaro
 

@@ -5,11 +5,12 @@
 // or the process exits, so starting a timer later allocates nothing and no tick outlives
 // the code it runs.
 //
-// The library lock is a flag under g_mutex rather than a mutex of its own, for two reasons:
-// a tick that is waiting goes before host calls that come after it (a host calling back to
-// back would otherwise starve the check for good), and the unload can call off a waiting
-// tick at once instead of waiting for the host call that holds the lock, which may be the
-// very thread that is exiting (exit from a signal handler in the middle of a call).
+// The library lock is a ticket lock under g_mutex rather than a mutex of its own, for two
+// reasons: it is served in arrival order, so neither a tick nor another caller is starved by
+// a host thread calling back to back (a plain mutex lets the releasing thread take it again
+// at once); and the unload can call off a waiting tick at once instead of waiting for the
+// host call that holds the lock, which may be the very thread that is exiting (exit from a
+// signal handler in the middle of a call).
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -32,8 +33,12 @@ struct Schedule {
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_timer_wake;  // on the monotonic clock, so set up at load
 pthread_cond_t g_library_free = PTHREAD_COND_INITIALIZER;  // the library lock was let go
-bool g_library_held = false;  // a host call or a tick holds the library lock
-bool g_tick_waiting = false;  // a tick waits for the library lock; host calls queue behind it
+// The library lock: each taker draws a ticket and holds the lock while it is being served.
+unsigned long g_next_ticket = 0;
+unsigned long g_now_serving = 0;
+// A ticket whose tick was called off by the unload; skipped when its turn comes.
+bool g_ticket_abandoned = false;
+unsigned long g_abandoned_ticket = 0;
 Schedule g_schedules[kMaxTimers];
 int g_schedule_count = 0;
 bool g_stopping = false;
@@ -57,23 +62,35 @@ bool NotAfter(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec);
 }
 
-// With g_mutex held: takes the library lock for a tick, ahead of any host call still waiting.
-// False when the library is unloading: the tick is called off.
-bool TakeLibraryForTick() {
-  g_tick_waiting = true;
-  while (g_library_held && !g_stopping) pthread_cond_wait(&g_library_free, &g_mutex);
-  g_tick_waiting = false;
-  if (g_stopping) {
-    pthread_cond_broadcast(&g_library_free);  // host calls held back by the tick go on
-    return false;
-  }
-  g_library_held = true;
-  return true;
+// With g_mutex held: waits until the library lock is this taker's.
+void TakeLibrary() {
+  const unsigned long ticket = g_next_ticket++;
+  while (g_now_serving != ticket) pthread_cond_wait(&g_library_free, &g_mutex);
 }
 
+// With g_mutex held: serves the next ticket, skipping one whose tick was called off.
 void ReleaseLibrary() {
-  g_library_held = false;
+  ++g_now_serving;
+  if (g_ticket_abandoned && g_now_serving == g_abandoned_ticket) {
+    g_ticket_abandoned = false;
+    ++g_now_serving;
+  }
   pthread_cond_broadcast(&g_library_free);
+}
+
+// With g_mutex held: takes the library lock for a tick. False when the library is unloading:
+// the tick is called off and its place in the queue given up.
+bool TakeLibraryForTick() {
+  const unsigned long ticket = g_next_ticket++;
+  while (g_now_serving != ticket && !g_stopping) pthread_cond_wait(&g_library_free, &g_mutex);
+  if (!g_stopping) return true;
+  if (g_now_serving == ticket) {
+    ReleaseLibrary();
+  } else {
+    g_ticket_abandoned = true;
+    g_abandoned_ticket = ticket;
+  }
+  return false;
 }
 
 void* TimerThread(void*) {
@@ -113,10 +130,13 @@ void* TimerThread(void*) {
 // locked by a thread the child does not have; the child then carries on without ticks.
 void BeforeFork() {
   pthread_mutex_lock(&g_mutex);
-  while (g_library_held || g_tick_waiting) pthread_cond_wait(&g_library_free, &g_mutex);
+  TakeLibrary();
 }
 
-void AfterForkInParent() { pthread_mutex_unlock(&g_mutex); }
+void AfterForkInParent() {
+  ReleaseLibrary();
+  pthread_mutex_unlock(&g_mutex);
+}
 
 void InitTimerWake() {
   pthread_condattr_t attributes;
@@ -129,6 +149,9 @@ void InitTimerWake() {
 void AfterForkInChild() {
   g_thread_running = false;  // nothing to join at the child's exit
   g_schedule_count = 0;
+  // The fork handler's hold on the lock ends with the fork: the child starts with it free.
+  g_next_ticket = g_now_serving = 0;
+  g_ticket_abandoned = false;
   // The copies may still count waiters from threads the child does not have.
   InitTimerWake();
   pthread_cond_init(&g_library_free, nullptr);
@@ -180,8 +203,7 @@ void StopAllTimers() {
 
 LibraryLock::LibraryLock() {
   pthread_mutex_lock(&g_mutex);
-  while (g_library_held || g_tick_waiting) pthread_cond_wait(&g_library_free, &g_mutex);
-  g_library_held = true;
+  TakeLibrary();
   pthread_mutex_unlock(&g_mutex);
 }
 
