@@ -18,7 +18,9 @@
  * Threads: on Windows the background check runs in the message loop of the thread that
  * called InitializeLensControl, so that thread must pump messages for it to work. On Linux
  * it runs on a timer thread of the library; every call and every check take one library-wide
- * lock, so calls from several threads are safe and a check never interleaves with a call.
+ * lock, served in arrival order, so calls from several threads are safe and a check never
+ * interleaves with a call. A child process made with fork() has no checks of its own. When
+ * the library is unloaded its checks stop and an open port is closed.
  */
 #ifndef KELVARO32_H
 #define KELVARO32_H
