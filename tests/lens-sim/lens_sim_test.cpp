@@ -1,4 +1,5 @@
 // The simulated lens seen from the host's side of its pseudo-terminal, with plain POSIX calls.
+#include "control.h"
 #include "lens_sim.h"
 
 #include <fcntl.h>
@@ -6,9 +7,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -215,6 +219,107 @@ TEST_F(LensSimTest, HostMayReopenButHangUpCutsTheLine) {
   EXPECT_EQ(::write(host_, &byte, 1), -1);
   EXPECT_EQ(errno, EIO);
   sim_.SendUnsolicited({0x01});  // ignored, not a crash
+}
+
+TEST_F(LensSimTest, LineFaultsSilenceDelayAndSpoilReplies) {
+  const Bytes hello{0x00, 0x01, 0xFF};
+  lenssim::LineFaults line;
+  line.silent = true;
+  sim_.SetLineFaults(line);
+  EXPECT_TRUE(Ask({0x02, 0x21, 0x12, 0x30, 0x9B}).empty());
+  EXPECT_EQ(sim_.State().zoom, 0x1230);  // heard and obeyed, just not answered
+
+  line = {};
+  line.delay_ms = 300;
+  sim_.SetLineFaults(line);
+  Send(hello);
+  EXPECT_TRUE(ReadQuiet(host_, 100).empty());
+  EXPECT_EQ(ReadQuiet(host_, 600), hello);
+
+  line = {};
+  line.noise = 1.0;
+  sim_.SetLineFaults(line);
+  sim_.ClearFaults();  // the line's faults stay
+  EXPECT_EQ(Ask(hello), (Bytes{0x00, 0x01, 0x00}));
+
+  // Half the replies spoilt, in the same order again for the same seed.
+  line.noise = 0.5;
+  line.seed = 7;
+  const auto pattern = [&] {
+    sim_.SetLineFaults(line);
+    std::string spoilt;
+    for (int i = 0; i < 40; ++i) spoilt += Ask(hello, 20) == hello ? '.' : 'x';
+    return spoilt;
+  };
+  const std::string first = pattern();
+  const auto bad = std::count(first.begin(), first.end(), 'x');
+  EXPECT_GT(bad, 5) << first;
+  EXPECT_LT(bad, 35) << first;
+  EXPECT_EQ(pattern(), first);
+}
+
+TEST_F(LensSimTest, TraceSeesFramesBothWays) {
+  std::mutex mutex;
+  std::vector<std::pair<lenssim::Direction, Bytes>> seen;
+  sim_.SetTrace([&](lenssim::Direction direction, const Bytes& bytes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.emplace_back(direction, bytes);
+  });
+  Ask({0x00, 0x31, 0xCF});
+  Ask({0x00, 0x31, 0x00});  // bad checksum: traced, not answered
+  sim_.SetTrace({});
+  Ask({0x00, 0x01, 0xFF});
+  std::lock_guard<std::mutex> lock(mutex);
+  const std::vector<std::pair<lenssim::Direction, Bytes>> expected = {
+      {lenssim::Direction::kToLens, {0x00, 0x31, 0xCF}},
+      {lenssim::Direction::kToHost, {0x02, 0x31, 0x80, 0x00, 0x4D}},
+      {lenssim::Direction::kToLens, {0x00, 0x31, 0x00}},
+  };
+  EXPECT_EQ(seen, expected);
+}
+
+TEST_F(LensSimTest, ControlCommandsScriptTheLens) {
+  const auto run = [&](const std::string& line) { return lenssim::RunControlCommand(sim_, line).line; };
+  EXPECT_EQ(run("state zoom 291"), "ok");
+  EXPECT_EQ(run("state switch 3 0xFE"), "ok");
+  EXPECT_EQ(run("state name Two  Spaces Lens"), "ok");
+  EXPECT_EQ(run("move focus 16"), "ok");  // at once: the speed is 0
+  EXPECT_EQ(run("state"), "ok iris 2048 zoom 291 focus 16 switch0 0e switch2 df switch3 fe switch4 f8 speed 0");
+  EXPECT_EQ(sim_.State().name, "Two  Spaces Lens");
+  EXPECT_EQ(Ask({0x00, 0x31, 0xCF}), lenssim::MakeFrame(0x31, {0x12, 0x30}));
+
+  EXPECT_EQ(run("fault 0x31 wrong 11 1"), "ok");
+  EXPECT_EQ(Ask({0x00, 0x31, 0xCF}), lenssim::MakeFrame(0x11, {0x12, 0x30}));
+  EXPECT_EQ(run("fault 01 split 1 300"), "ok");
+  Send({0x00, 0x01, 0xFF});
+  EXPECT_EQ(ReadQuiet(host_, 100), (Bytes{0x00}));
+  EXPECT_EQ(ReadQuiet(host_, 600), (Bytes{0x01, 0xFF}));
+  EXPECT_EQ(run("fault 01 off"), "ok");
+  EXPECT_EQ(Ask({0x00, 0x01, 0xFF}), (Bytes{0x00, 0x01, 0xFF}));
+  EXPECT_EQ(run("send 0x0a0B"), "ok");
+  EXPECT_EQ(ReadQuiet(host_), (Bytes{0x0A, 0x0B}));
+  EXPECT_EQ(run("frames"), "ok 0031cf 0031cf 0001ff 0001ff");
+  EXPECT_EQ(run("line noise 0.25"), "ok");
+  EXPECT_EQ(run("line delay 40"), "ok");
+  EXPECT_EQ(run("line"), "ok silent 0 delay 40 noise 0.25");
+
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"fault 131 silent", "err function code \"131\" is not a hex byte 00..ff"},
+      {"fault 31 shout", "err no fault \"shout\"; fault CODE silent|badsum [TIMES] | delay MS [TIMES] | "
+                         "split AT MS [TIMES] | wrong CODE2 [TIMES] | short LEN [TIMES] | raw HEX [TIMES] | off"},
+      {"fault 31 raw 123", "err \"123\" is not hex bytes (an even number of hex digits)"},
+      {"fault 31 silent 0", "err times \"0\" is not a number 1..1000000"},
+      {"state zoom 4096", "err position \"4096\" is not a number 0..4095"},
+      {"move nose 1", "err no motor \"nose\"; motors: iris, zoom, focus"},
+      {"line noise 1.5", "err noise \"1.5\" is not a rate 0..1"},
+      {"clear now", "err usage: clear"},
+  };
+  for (const auto& [command, answer] : refused) EXPECT_EQ(run(command), answer);
+  EXPECT_EQ(run("state"), "ok iris 2048 zoom 291 focus 16 switch0 0e switch2 df switch3 fe switch4 f8 speed 0");
+
+  EXPECT_EQ(run("  "), "");  // no answer at all
+  EXPECT_FALSE(lenssim::RunControlCommand(sim_, "ping").quit);
+  EXPECT_TRUE(lenssim::RunControlCommand(sim_, "quit").quit);
 }
 
 }  // namespace

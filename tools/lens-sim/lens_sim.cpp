@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +13,12 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <random>
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "raw_pty.h"
 
 namespace lenssim {
 
@@ -30,27 +31,6 @@ constexpr auto kFrameGap = std::chrono::milliseconds(100);
 
 [[noreturn]] void ThrowErrno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
-}
-
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
-void MakeRaw(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) ThrowErrno("tcgetattr");
-  cfmakeraw(&tio);
-  cfsetispeed(&tio, B38400);
-  cfsetospeed(&tio, B38400);
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) ThrowErrno("tcsetattr");
-}
-
-void AddFdFlags(int fd, int fd_flags, int status_flags) {
-  if (fd_flags != 0 && fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | fd_flags) != 0) ThrowErrno("fcntl");
-  if (status_flags != 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | status_flags) != 0) {
-    ThrowErrno("fcntl");
-  }
 }
 
 // A motor runs from `from` towards `target`, starting at `start`.
@@ -174,6 +154,9 @@ struct Simulator::Impl {
   std::vector<Bytes> received;
   std::deque<Chunk> outgoing;
   std::size_t written = 0;  // bytes of outgoing.front() already sent
+  LineFaults line;
+  std::mt19937 noise_source{1};
+  Trace trace;
 
   // Server-thread only: the request being assembled.
   Bytes partial;
@@ -182,6 +165,14 @@ struct Simulator::Impl {
   void ResetMotors(Clock::time_point now) {
     const std::uint16_t positions[3] = {state.iris, state.zoom, state.focus};
     for (int i = 0; i < 3; ++i) motors[i] = Motor{positions[i], positions[i], now};
+  }
+
+  // Called with `mutex` held.
+  void StartMotor(int index, std::uint16_t target, Clock::time_point now) {
+    Motor& motor = motors[index];
+    motor.from = motor.At(now, state.motor_speed);
+    motor.target = target;
+    motor.start = now;
   }
 
   void Wake() {
@@ -205,10 +196,7 @@ struct Simulator::Impl {
       case 0x21:
       case 0x22: {
         if (n != 2) return std::nullopt;
-        Motor& motor = motors[function - 0x20];
-        motor.from = motor.At(now, state.motor_speed);
-        motor.target = static_cast<std::uint16_t>((data[0] << 8) | data[1]);
-        motor.start = now;
+        StartMotor(function - 0x20, static_cast<std::uint16_t>((data[0] << 8) | data[1]), now);
         return MakeFrame(function, {});
       }
       case 0x30:
@@ -250,49 +238,67 @@ struct Simulator::Impl {
     }
   }
 
-  // Queues `reply` (possibly none) as the fault for `function`, if any, bends it. Called with
-  // `mutex` held.
-  void Schedule(std::uint8_t function, std::optional<Bytes> reply, Clock::time_point now) {
-    auto it = faults.find(function);
-    if (it == faults.end()) {
-      if (reply) outgoing.push_back({now, std::move(*reply)});
-      return;
+  // A noisy line spoils a reply's checksum now and then.
+  void AddNoise(Bytes& bytes) {
+    if (line.noise <= 0.0 || bytes.empty()) return;
+    if (std::uniform_real_distribution<double>(0.0, 1.0)(noise_source) < line.noise) {
+      bytes.back() ^= 0xFF;
     }
-    Fault fault = it->second;
-    if (fault.times > 0 && --it->second.times == 0) faults.erase(it);
-    const auto later = now + std::chrono::milliseconds(fault.delay_ms);
-    if (fault.kind == Fault::Kind::kRaw) {
-      outgoing.push_back({now, fault.raw});
-      return;
+  }
+
+  // What answers a request: `reply` (possibly none) as the code's fault, if any, bends it.
+  // Called with `mutex` held.
+  std::vector<Chunk> Bend(std::uint8_t function, std::optional<Bytes> reply, Clock::time_point now) {
+    std::optional<Fault> fault;
+    if (auto it = faults.find(function); it != faults.end()) {
+      fault = it->second;
+      if (fault->times > 0 && --it->second.times == 0) faults.erase(it);
     }
-    if (!reply) return;
+    if (fault && fault->kind == Fault::Kind::kRaw) return {{now, fault->raw}};
+    if (!reply) return {};
     Bytes& bytes = *reply;
-    switch (fault.kind) {
+    if (!fault) {
+      AddNoise(bytes);
+      return {{now, std::move(bytes)}};
+    }
+    const auto later = now + std::chrono::milliseconds(fault->delay_ms);
+    switch (fault->kind) {
       case Fault::Kind::kSilent:
-        return;
+        return {};
       case Fault::Kind::kDelay:
-        outgoing.push_back({later, bytes});
-        return;
+        AddNoise(bytes);
+        return {{later, std::move(bytes)}};
       case Fault::Kind::kSplit: {
-        const auto at = static_cast<std::ptrdiff_t>(std::min(fault.split_at, bytes.size()));
-        outgoing.push_back({now, Bytes(bytes.begin(), bytes.begin() + at)});
-        outgoing.push_back({later, Bytes(bytes.begin() + at, bytes.end())});
-        return;
+        AddNoise(bytes);
+        const auto at = static_cast<std::ptrdiff_t>(std::min(fault->split_at, bytes.size()));
+        return {{now, Bytes(bytes.begin(), bytes.begin() + at)},
+                {later, Bytes(bytes.begin() + at, bytes.end())}};
       }
       case Fault::Kind::kBadChecksum:
         bytes.back() ^= 0xFF;
         break;
       case Fault::Kind::kWrongCode:
-        bytes[1] = fault.code;
+        bytes[1] = fault->code;
         bytes.back() = Checksum(bytes.data(), bytes.size() - 1);
+        AddNoise(bytes);
         break;
       case Fault::Kind::kShort:
-        bytes.resize(std::min(fault.length, bytes.size()));
+        bytes.resize(std::min(fault->length, bytes.size()));
         break;
       case Fault::Kind::kRaw:
         break;
     }
-    outgoing.push_back({now, std::move(bytes)});
+    return {{now, std::move(bytes)}};
+  }
+
+  // Queues the answer to a request, with the line's standing faults. Called with `mutex` held.
+  void Schedule(std::uint8_t function, std::optional<Bytes> reply, Clock::time_point now) {
+    std::vector<Chunk> chunks = Bend(function, std::move(reply), now);
+    if (line.silent) return;
+    for (Chunk& chunk : chunks) {
+      chunk.due += std::chrono::milliseconds(line.delay_ms);
+      outgoing.push_back(std::move(chunk));
+    }
   }
 
   // Records the frame first, so whoever waits for it finds its reply already queued.
@@ -301,6 +307,7 @@ struct Simulator::Impl {
     std::lock_guard<std::mutex> lock(mutex);
     received.push_back(frame);
     frames_arrived.notify_all();
+    if (trace) trace(Direction::kToLens, frame);
     if (!complete) return;
     unsigned sum = 0;
     for (std::uint8_t b : frame) sum += b;
@@ -332,6 +339,7 @@ struct Simulator::Impl {
         written += static_cast<std::size_t>(n);
         if (written < bytes.size()) continue;
       }
+      if (trace) trace(Direction::kToHost, bytes);
       outgoing.pop_front();
       written = 0;
     }
@@ -393,14 +401,10 @@ struct Simulator::Impl {
 Simulator::Simulator() : impl_(std::make_unique<Impl>()) {
   Impl& s = *impl_;
   try {
-    char name[128] = {};
-    if (openpty(&s.master, &s.slave, name, nullptr, nullptr) != 0) ThrowErrno("openpty");
-    s.path = name;
-    MakeRaw(s.master);
-    MakeRaw(s.slave);
-    // Close-on-exec: a child holding the master would keep the line alive across HangUp.
-    AddFdFlags(s.master, FD_CLOEXEC, O_NONBLOCK);
-    AddFdFlags(s.slave, FD_CLOEXEC, 0);
+    RawPty pty = OpenRawPty();
+    s.master = pty.master;
+    s.slave = pty.slave;
+    s.path = pty.path;
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("pipe2");
     s.wake_read = pipe_fds[0];
@@ -490,6 +494,27 @@ void Simulator::HangUp() {
   CloseFd(s.slave);
   CloseFd(s.wake_read);
   CloseFd(s.wake_write);
+}
+
+void Simulator::Move(Axis axis, std::uint16_t target) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->StartMotor(static_cast<int>(axis), target, Clock::now());
+}
+
+void Simulator::SetLineFaults(const LineFaults& faults) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->line = faults;
+  impl_->noise_source.seed(faults.seed);
+}
+
+LineFaults Simulator::GetLineFaults() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->line;
+}
+
+void Simulator::SetTrace(Trace trace) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->trace = std::move(trace);
 }
 
 }  // namespace lenssim

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,6 +38,23 @@ struct LensState {
   // Motors move towards their targets at this many wire units per second; 0 moves at once.
   int motor_speed = 0;
 };
+
+// A motor speed like a real lens's: the whole travel (0 to 4095) in under three seconds.
+constexpr int kTypicalMotorSpeed = 1500 * 16;
+
+// The three motors, in the order of their function codes (0x20/0x30 is the iris).
+enum class Axis { kIris = 0, kZoom = 1, kFocus = 2 };
+
+// Standing misbehaviour of the whole lens, on top of any per-code Fault. ClearFaults keeps it.
+struct LineFaults {
+  bool silent = false;     // answers nothing (requests still take effect)
+  int delay_ms = 0;        // every reply leaves this much later, in order
+  double noise = 0.0;      // chance, 0 to 1, that a reply goes out with a wrong checksum byte
+  std::uint32_t seed = 1;  // of the noise, so that a noisy run can be repeated
+};
+
+// Which way a traced frame went.
+enum class Direction { kToLens, kToHost };
 
 // A scripted misbehaviour for replies to one function code. It applies to requests with a
 // good checksum; the request still takes effect (a move still moves). For a code the lens
@@ -102,6 +120,18 @@ class Simulator {
 
   // Closes the lens side, as an unplugged adapter does: the host side sees hang-up / EIO.
   void HangUp();
+
+  // Starts a motor towards `target` (a wire value) as a move request would.
+  void Move(Axis axis, std::uint16_t target);
+
+  void SetLineFaults(const LineFaults& faults);
+  LineFaults GetLineFaults();
+
+  // Called on the server thread with every request frame as it is recorded (also partial
+  // ones and ones with bad checksums) and every reply chunk as it leaves. It must not call
+  // back into the Simulator. An empty function turns tracing off.
+  using Trace = std::function<void(Direction, const Bytes&)>;
+  void SetTrace(Trace trace);
 
  private:
   struct Impl;

@@ -1,0 +1,326 @@
+// The two programs against each other: kelvaroctl drives kelvaro-lens-sim over a pseudo-
+// terminal, and the test scripts the simulated lens through its control channel.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "process.h"
+
+namespace tools_test {
+namespace {
+
+const std::string kCtl = KELVAROCTL_PATH;
+const std::string kSim = LENS_SIM_PATH;
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// kelvaro-lens-sim in a directory of its own, with its lens and control links.
+class SimProgram {
+ public:
+  explicit SimProgram(std::vector<std::string> options = {}) {
+    char dir[] = "/tmp/kelvaro-tools-XXXXXX";
+    dir_ = ::mkdtemp(dir) != nullptr ? dir : "/tmp";
+    std::vector<std::string> argv = {kSim, "--link", Lens(), "--control-link", dir_ + "/control",
+                                      "--ready-file", ReadyFile()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_ = std::make_unique<Process>(argv);
+    std::optional<std::string> line;
+    while ((line = process_->ReadLine(10000)) && *line != "ready") {
+    }
+    EXPECT_TRUE(line) << "the simulator never became ready: " << process_->Err();
+  }
+  ~SimProgram() {
+    Stop();
+    if (control_ >= 0) ::close(control_);
+    for (const char* name : {"/lens", "/control", "/ready"}) ::unlink((dir_ + name).c_str());
+    ::rmdir(dir_.c_str());
+  }
+
+  std::string Lens() const { return dir_ + "/lens"; }
+  std::string Dir() const { return dir_; }
+  std::string ReadyFile() const { return dir_ + "/ready"; }
+  int Stop(int signal = SIGTERM) { return process_->Wait(10000, signal); }
+  const std::string& Err() const { return process_->Err(); }
+
+  // One command on the control channel, opened as any program would; its answer line.
+  std::string Ask(const std::string& command) {
+    if (control_ < 0) control_ = ::open((dir_ + "/control").c_str(), O_RDWR | O_NOCTTY);
+    const std::string line = command + "\n";
+    if (::write(control_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "(write failed)";
+    std::string answer;
+    char c = 0;
+    pollfd p{control_, POLLIN, 0};
+    while (::poll(&p, 1, 3000) == 1 && ::read(control_, &c, 1) == 1 && c != '\n') answer += c;
+    return answer;
+  }
+
+  // What the host sent since the last clearframes, less the library's background check.
+  std::string HostFrames() {
+    std::istringstream words(Ask("frames"));
+    std::string ok;
+    words >> ok;
+    std::string frames = ok == "ok" ? "" : "(not ok)";
+    for (std::string word; words >> word;) {
+      if (word != "0001ff" && word != "0144f8c3") frames += (frames.empty() ? "" : " ") + word;
+    }
+    return frames;
+  }
+
+  // kelvaroctl --port <lens> ARGS...
+  Result Ctl(std::vector<std::string> args) {
+    args.insert(args.begin(), {kCtl, "--port", Lens()});
+    return RunProgram(args);
+  }
+
+ private:
+  std::string dir_;
+  std::unique_ptr<Process> process_;
+  int control_ = -1;
+};
+
+// Parses `json` with Python's json module and prints `expression` of it (the document is d).
+std::string PythonSays(const std::string& json, const std::string& expression) {
+  const Result python = RunProgram({"python3", "-c", "import json,sys; d=json.load(sys.stdin); print(" + expression + ")"}, &json);
+  EXPECT_EQ(python.status, 0) << python.err << "\nfor: " << json;
+  return python.out;
+}
+
+TEST(Tools, StatusShowsWhatTheLensSays) {
+  SimProgram sim({"--speed", "0", "--name", "Studio Zoom 12-480 Mk II", "--wide", "12", "--tele", "480",
+                  "--mod", "1.5", "--aperture", "2.8"});
+  const Result status = sim.Ctl({"status"});
+  EXPECT_EQ(status.status, 0) << status.err;
+  EXPECT_EQ(status.out, "port          " + sim.Lens() + "\n" +
+                            "connect       OK\n"
+                            "name          Studio Zoom 12-480 Mk II\n"
+                            "focal length  Focal Length  12.0 to  480.0 mm\n"
+                            "MOD           MOD:  1.5 meters\n"
+                            "aperture      Aperture: f/2.80\n"
+                            "iris          2048\n"
+                            "zoom          2048\n"
+                            "focus         2048\n"
+                            "switch 0      850nm  [e] (value 14)\n"
+                            "switch 2      Remote Iris [df] (value 1)\n"
+                            "switch 3      Mag x1 [ff] (value 15)\n"
+                            "switch 4      Mode 0 Host [f8] (value 0)\n");
+  EXPECT_EQ(status.err, "");
+}
+
+TEST(Tools, SetGetAndSwitchesChangeTheLens) {
+  SimProgram sim({"--speed", "0"});
+  EXPECT_EQ(sim.Ctl({"set", "zoom", "1000"}).out, "zoom  moving to 1000\n");
+  EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, "zoom  1000\n");
+  EXPECT_EQ(sim.Ctl({"switch", "3", "0xfe"}).out, "switch 3  set to 0xfe\n");
+  EXPECT_EQ(sim.Ctl({"mag"}).out, "2x magnifier  on\n");
+  EXPECT_EQ(sim.Ctl({"autoiris", "on"}).out, "auto iris  on\n");
+  EXPECT_EQ(sim.Ask("state"), "ok iris 2048 zoom 1000 focus 2048 switch0 0e switch2 cf switch3 fe switch4 fc speed 0");
+  const Result switches = sim.Ctl({"switch"});
+  EXPECT_EQ(switches.status, 0);
+  EXPECT_EQ(switches.out,
+            "switch 0  850nm  [e] (value 14)\n"
+            "switch 2  Auto Iris [cf] (value 0)\n"
+            "switch 3  Mag x2 [fe] (value 14)\n"
+            "switch 4  Mode 4 Host [fc] (value 4)\n");
+  EXPECT_EQ(sim.Ctl({"mag", "off"}).out, "2x magnifier  off\n");
+  EXPECT_EQ(sim.Ctl({"switch", "0", "12"}).status, 0);
+  EXPECT_EQ(sim.Ask("state"), "ok iris 2048 zoom 1000 focus 2048 switch0 0c switch2 cf switch3 ff switch4 fc speed 0");
+}
+
+TEST(Tools, SetWaitShowsTheTravelUntilArrival) {
+  SimProgram sim;  // motors at their typical speed
+  const Result moved = sim.Ctl({"set", "focus", "0", "--wait"});
+  EXPECT_EQ(moved.status, 0) << moved.err;
+  std::istringstream lines(moved.out);
+  std::vector<std::string> shown;
+  for (std::string line; std::getline(lines, line);) shown.push_back(line);
+  ASSERT_GE(shown.size(), 3u) << moved.out;  // a travel of about 1.4 s, read back every 0.2 s
+  EXPECT_EQ(shown.back(), "focus  0 (arrived)");
+  int previous = 2049;
+  for (std::size_t i = 0; i + 1 < shown.size(); ++i) {
+    ASSERT_EQ(shown[i].rfind("focus  ", 0), 0u) << shown[i];
+    const int position = std::stoi(shown[i].substr(7));
+    EXPECT_LT(position, previous);  // on the way down, never past the target
+    EXPECT_GT(position, 0);
+    previous = position;
+  }
+  const Result json = sim.Ctl({"--json", "set", "focus", "1000", "--wait"});
+  EXPECT_EQ(json.status, 0);
+  EXPECT_EQ(PythonSays(json.out, "d"), "{'focus': {'target': 1000, 'position': 1000}, 'errors': {}}\n");
+}
+
+TEST(Tools, JsonOutputParses) {
+  SimProgram sim({"--speed", "0"});
+  const Result status = sim.Ctl({"--json", "status"});
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(PythonSays(status.out, "d['port'], d['name'], d['aperture'], d['zoom'], d['switch_3'], d['errors']"),
+            sim.Lens() + " Simulated Zoom Lens 10-200 Aperture: f/2.00 2048 {'value': 15, 'text': 'Mag x1 [ff]'} {}\n");
+  sim.Ask("fault 31 badsum");
+  const Result failed = sim.Ctl({"get", "zoom", "--json"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(PythonSays(failed.out, "d"), "{'zoom': None, 'errors': {'zoom': {'code': 12, 'text': 'Bad Checksum'}}}\n");
+}
+
+TEST(Tools, FailuresShowTheLibrarysResultText) {
+  SimProgram sim({"--speed", "0"});
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"fault 31 silent 1", {"get", "zoom"}},
+      {"fault 30 wrong 31 1", {"get", "iris"}},
+      {"fault 32 short 2 1", {"get", "focus"}},
+      {"fault 43 raw 0043bf 1", {"mag", "on"}},
+  };
+  const std::vector<std::string> expected = {"zoom  failed: Timeout\n", "iris  failed: Wrong Reply Code\n",
+                                             "focus  failed: Reply Too Short\n", "2x magnifier  failed: Bad Checksum\n"};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(sim.Ask(cases[i].first), "ok");
+    const Result result = sim.Ctl(cases[i].second);
+    EXPECT_EQ(result.status, 1) << cases[i].first;
+    EXPECT_EQ(result.out, expected[i]);
+  }
+  sim.Ask("fault 16 badsum");  // one item fails, the others are still shown
+  const Result status = sim.Ctl({"status"});
+  EXPECT_EQ(status.status, 1);
+  EXPECT_NE(status.out.find("\nMOD           failed: Bad Checksum\naperture      Aperture: f/2.00\n"), std::string::npos)
+      << status.out;
+  sim.Ask("line silent 1");  // no lens: status stops at the handshake
+  const Result silent = sim.Ctl({"status"});
+  EXPECT_EQ(silent.status, 1);
+  EXPECT_EQ(silent.out, "port     " + sim.Lens() + "\nconnect  failed: Timeout\n");
+}
+
+TEST(Tools, BadInputGetsOneLineAndLeavesTheLensAlone) {
+  SimProgram sim;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"frobnicate"}, "unknown command \"frobnicate\"; commands: status, get, set, switch, mag, autoiris, watch (see --help)"},
+      {{"set", "zoom", "4096"}, "position \"4096\" is out of range; allowed: 0..4095"},
+      {{"set", "iris", "-5"}, "position \"-5\" is out of range; allowed: 0..4095"},
+      {{"set", "focus", "far"}, "position \"far\" is not a number; allowed: 0..4095"},
+      {{"get", "nose"}, "unknown lens part \"nose\"; allowed: iris, zoom, focus"},
+      {{"switch", "1"}, "there is no switch \"1\"; allowed: 0, 2, 3, 4"},
+      {{"switch", "2", "256"}, "byte \"256\" is out of range; allowed: 0..255 or 0x00..0xff"},
+      {{"switch", "2", "0x100"}, "byte \"0x100\" is out of range; allowed: 0..255 or 0x00..0xff"},
+      {{"mag", "maybe"}, "\"maybe\" is neither on nor off; allowed: on, off"},
+      {{"get"}, "too few arguments for get; usage: kelvaroctl get iris|zoom|focus"},
+      {{"get", "zoom", "--wait"}, "--wait applies only to set"},
+      {{"--verbose", "status"}, "unknown option \"--verbose\"; options: --port DEVICE, --simulate, --json, --wait, --help"},
+  };
+  for (const auto& [args, message] : cases) {
+    const Result result = sim.Ctl(args);
+    EXPECT_EQ(result.status, 2) << message;
+    EXPECT_EQ(result.err, "kelvaroctl: " + message + "\n");
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_EQ(sim.Ask("frames"), "ok");  // the port was never opened
+
+  const Result no_port = RunProgram({kCtl, "get", "zoom"});
+  EXPECT_EQ(no_port.status, 2);
+  EXPECT_EQ(no_port.err, "kelvaroctl: no port given; use --port DEVICE (e.g. /dev/ttyUSB0) or --simulate\n");
+  const std::string absent = sim.Dir() + "/absent";
+  const Result missing = RunProgram({kCtl, "--port", absent, "get", "zoom"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "kelvaroctl: cannot open " + absent +
+                             ": Unable To Open Port (the device must exist and not be in use by another program)\n");
+}
+
+TEST(Tools, WatchFollowsTheLensAndHoldsThePortUntilCtrlC) {
+  SimProgram sim({"--speed", "0"});
+  Process watch({kCtl, "--port", sim.Lens(), "--json", "watch"});
+  const auto wait_for = [&](const std::string& text) {
+    std::optional<std::string> line;
+    while ((line = watch.ReadLine(5000)) && line->find(text) == std::string::npos) {
+    }
+    return line;
+  };
+  ASSERT_TRUE(wait_for("\"connected\": false")) << watch.Out();
+  ASSERT_TRUE(wait_for("\"connected\": true, \"iris\": 2048, \"zoom\": 2048, \"focus\": 2048")) << watch.Out();
+
+  const Result busy = sim.Ctl({"get", "zoom"});
+  EXPECT_EQ(busy.status, 1);
+  EXPECT_EQ(busy.err, "kelvaroctl: cannot open " + sim.Lens() +
+                          ": Unable To Open Port (the device must exist and not be in use by another program)\n");
+
+  EXPECT_EQ(sim.Ask("state zoom 100"), "ok");
+  const std::optional<std::string> moved = wait_for("\"zoom\": 100,");
+  ASSERT_TRUE(moved) << watch.Out();
+  EXPECT_EQ(PythonSays(*moved, "d['connected'], d['iris'], d['zoom'], d['errors'], d['time'] > 0"), "True 2048 100 {} True\n");
+
+  EXPECT_EQ(watch.Wait(10000, SIGINT), 0);
+  EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, "zoom  100\n");  // the port was let go, not left exclusive
+}
+
+TEST(Tools, ControlChannelScriptsTheLens) {
+  SimProgram sim({"--speed", "0"});
+  EXPECT_EQ(sim.Ask("ping"), "ok pong");
+  EXPECT_EQ(sim.Ask("ping\r"), "ok pong");  // a Windows program's CR LF
+  EXPECT_EQ(sim.Ask("bogus"), "err unknown command \"bogus\" (try help)");
+  EXPECT_EQ(sim.Ask("state switch 1 ff"), "err no switch 1; switches: 0, 2, 3, 4");
+  EXPECT_EQ(sim.Ask("fault 31 delay").rfind("err usage: fault CODE", 0), 0u);
+
+  EXPECT_EQ(sim.Ask("clearframes"), "ok");
+  EXPECT_EQ(sim.Ctl({"set", "iris", "16"}).status, 0);
+  EXPECT_EQ(sim.Ctl({"switch", "4"}).status, 0);
+  EXPECT_EQ(sim.HostFrames(), "02200100dd 0054ac");
+
+  EXPECT_EQ(sim.Ask("fault 31 raw 0231800040 1"), "ok");  // a checksum that does not add up, once
+  EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, "zoom  failed: Bad Checksum\n");
+  EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, "zoom  2048\n");
+  EXPECT_EQ(sim.Ask("waitframes 1000 50").rfind("err timeout ", 0), 0u);
+
+  EXPECT_EQ(sim.Ask("quit"), "ok bye");
+  EXPECT_EQ(sim.Stop(0), 0);
+  EXPECT_FALSE(Exists(sim.Lens()));  // the links and the ready file go with it
+  EXPECT_FALSE(Exists(sim.Dir() + "/control"));
+  EXPECT_FALSE(Exists(sim.ReadyFile()));
+}
+
+TEST(Tools, SimulatorOptionsFaultsAndTrace) {
+  const Result help = RunProgram({kSim, "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: kelvaro-lens-sim", 0), 0u);
+  const Result bad = RunProgram({kSim, "--slow", "soon"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.err, "kelvaro-lens-sim: --slow \"soon\" is not allowed; expected milliseconds, 0 to 60000\n");
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> faults = {
+      {{"--silent"}, "zoom  failed: Timeout\n"},
+      {{"--slow", "700"}, "zoom  failed: Timeout\n"},
+      {{"--noisy", "1"}, "zoom  failed: Bad Checksum\n"},
+  };
+  for (const auto& [options, expected] : faults) {
+    SimProgram sim(options);
+    EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, expected) << options[0];
+  }
+
+  SimProgram traced({"--trace"});
+  std::ifstream ready(traced.ReadyFile());
+  std::string first;
+  std::getline(ready, first);
+  EXPECT_EQ(first.rfind("lens /dev/", 0), 0u) << first;
+  EXPECT_EQ(traced.Ctl({"get", "zoom"}).status, 0);
+  EXPECT_EQ(traced.Stop(SIGINT), 0);
+  EXPECT_NE(traced.Err().find(" host > lens 00 31 CF\n"), std::string::npos) << traced.Err();
+  EXPECT_NE(traced.Err().find(" lens > host 02 31 80 00 4D\n"), std::string::npos) << traced.Err();
+  EXPECT_FALSE(Exists(traced.Lens()));
+}
+
+TEST(Tools, SimulateAndHelpNeedNoLens) {
+  const Result zoom = RunProgram({kCtl, "--simulate", "get", "zoom"});
+  EXPECT_EQ(zoom.status, 0) << zoom.err;
+  EXPECT_EQ(zoom.out, "zoom  2048\n");
+  const Result help = RunProgram({kCtl, "switch", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: kelvaroctl [--port DEVICE | --simulate] [--json] switch [0|2|3|4 [BYTE]]\n", 0), 0u);
+}
+
+}  // namespace
+}  // namespace tools_test

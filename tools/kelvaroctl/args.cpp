@@ -1,0 +1,99 @@
+#include "args.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace kelvaroctl {
+
+namespace {
+
+constexpr const char* kOptions = "--port DEVICE, --simulate, --json, --wait, --help";
+
+// Reads `text` as a whole number in `base` within 0..max; otherwise throws what was wrong
+// with `what` and `allowed`.
+long BoundedNumber(const std::string& text, int base, long max, const std::string& what, const char* allowed) {
+  const bool negative = !text.empty() && text[0] == '-';
+  const std::string digits = negative ? text.substr(1) : text;
+  bool valid = !digits.empty();
+  for (char c : digits) {
+    const auto u = static_cast<unsigned char>(c);
+    valid = valid && (base == 10 ? std::isdigit(u) : std::isxdigit(u));
+  }
+  if (!valid) throw UsageError{what + " is not a number; allowed: " + allowed};
+  const long value = digits.size() > 9 ? max + 1 : std::strtol(digits.c_str(), nullptr, base);
+  if (negative || value > max) throw UsageError{what + " is out of range; allowed: " + allowed};
+  return value;
+}
+
+}  // namespace
+
+Options ParseArguments(int argc, const char* const* argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.size() < 2 || word[0] != '-' || std::isdigit(static_cast<unsigned char>(word[1]))) {
+      options.words.push_back(word);  // "-1" is a (bad) number for a command to judge
+    } else if (word == "--port" || word.rfind("--port=", 0) == 0) {
+      if (word == "--port") {
+        if (i + 1 >= argc) throw UsageError{"--port needs a device, e.g. --port /dev/ttyUSB0"};
+        options.port = argv[++i];
+      } else {
+        options.port = word.substr(7);
+      }
+      if (options.port.empty()) throw UsageError{"--port needs a device, e.g. --port /dev/ttyUSB0"};
+    } else if (word == "--simulate") {
+      options.simulate = true;
+    } else if (word == "--json") {
+      options.json = true;
+    } else if (word == "--wait") {
+      options.wait = true;
+    } else if (word == "--help" || word == "-h") {
+      options.help = true;
+    } else {
+      throw UsageError{"unknown option \"" + word + "\"; options: " + kOptions};
+    }
+  }
+  if (options.simulate && !options.port.empty()) {
+    throw UsageError{"--port and --simulate exclude each other; give one"};
+  }
+  return options;
+}
+
+Part ParsePart(const std::string& word) {
+  if (word == "iris") return Part::kIris;
+  if (word == "zoom") return Part::kZoom;
+  if (word == "focus") return Part::kFocus;
+  throw UsageError{"unknown lens part \"" + word + "\"; allowed: iris, zoom, focus"};
+}
+
+const char* PartName(Part part) {
+  switch (part) {
+    case Part::kIris: return "iris";
+    case Part::kZoom: return "zoom";
+    case Part::kFocus: return "focus";
+  }
+  return "?";
+}
+
+unsigned short ParsePosition(const std::string& word) {
+  return static_cast<unsigned short>(BoundedNumber(word, 10, 4095, "position \"" + word + "\"", "0..4095"));
+}
+
+int ParseSwitchNumber(const std::string& word) {
+  if (word == "0" || word == "2" || word == "3" || word == "4") return word[0] - '0';
+  throw UsageError{"there is no switch \"" + word + "\"; allowed: 0, 2, 3, 4"};
+}
+
+unsigned char ParseByte(const std::string& word) {
+  const bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+  return static_cast<unsigned char>(BoundedNumber(hex ? word.substr(2) : word, hex ? 16 : 10, 255,
+                                                  "byte \"" + word + "\"", "0..255 or 0x00..0xff"));
+}
+
+bool ParseOnOff(const std::string& word) {
+  if (word == "on") return true;
+  if (word == "off") return false;
+  throw UsageError{"\"" + word + "\" is neither on nor off; allowed: on, off"};
+}
+
+}  // namespace kelvaroctl

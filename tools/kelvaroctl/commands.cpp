@@ -1,0 +1,380 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "Kelvaro32.h"
+#include "report.h"
+
+namespace kelvaroctl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How often a moving or watched lens is read back.
+constexpr milliseconds kWaitPoll{100};
+constexpr milliseconds kWatchPoll{200};
+// A move whose position has not changed for this long has ended, wherever it is.
+constexpr milliseconds kSettled{2000};
+
+constexpr Part kParts[] = {Part::kIris, Part::kZoom, Part::kFocus};
+constexpr int kSwitches[] = {0, 2, 3, 4};
+
+int GetPosition(Part part, unsigned short* position) {
+  switch (part) {
+    case Part::kIris: return GetLensIris(position);
+    case Part::kZoom: return GetLensZoom(position);
+    case Part::kFocus: return GetLensFocus(position);
+  }
+  return KELVARO_GENERAL_FAILURE;
+}
+
+int SetPosition(Part part, unsigned short position) {
+  switch (part) {
+    case Part::kIris: return SetLensIris(position);
+    case Part::kZoom: return SetLensZoom(position);
+    case Part::kFocus: return SetLensFocus(position);
+  }
+  return KELVARO_GENERAL_FAILURE;
+}
+
+int GetSwitch(int number, char* text, unsigned short* value) {
+  switch (number) {
+    case 0: return GetSwitch0Host(text, value);
+    case 2: return GetSwitch2Host(text, value);
+    case 3: return GetSwitch3Host(text, value);
+    default: return GetSwitch4Host(text, value);
+  }
+}
+
+int SetSwitch(int number, unsigned char value) {
+  switch (number) {
+    case 0: return SetSwitch0Host(value);
+    case 2: return SetSwitch2Host(value);
+    case 3: return SetSwitch3Host(value);
+    default: return SetSwitch4Host(value);
+  }
+}
+
+std::string SwitchKey(int number) { return "switch_" + std::to_string(number); }
+std::string SwitchLabel(int number) { return "switch " + std::to_string(number); }
+const char* OnOff(bool on) { return on ? "on" : "off"; }
+const char* JsonBool(bool on) { return on ? "true" : "false"; }
+
+// A library text, or its failure.
+void AddText(Report& report, const char* key, const char* label, int code, const char* text) {
+  if (code == KELVARO_OK) {
+    report.Add(key, label, text, JsonString(text));
+  } else {
+    report.Fail(key, label, code);
+  }
+}
+
+void AddPosition(Report& report, Part part) {
+  unsigned short position = 0;
+  const int code = GetPosition(part, &position);
+  if (code == KELVARO_OK) {
+    report.Add(PartName(part), PartName(part), position);
+  } else {
+    report.Fail(PartName(part), PartName(part), code);
+  }
+}
+
+void AddSwitch(Report& report, int number) {
+  char text[32] = "";
+  unsigned short value = 0;
+  const int code = GetSwitch(number, text, &value);
+  if (code == KELVARO_OK) {
+    report.Add(SwitchKey(number), SwitchLabel(number), std::string(text) + " (value " + std::to_string(value) + ")",
+               JsonObject({{"value", std::to_string(value)}, {"text", JsonString(text)}}));
+  } else {
+    report.Fail(SwitchKey(number), SwitchLabel(number), code);
+  }
+}
+
+int Finish(const Report& report, const Options& options) {
+  report.Print(options.json);
+  return report.Failed() ? 1 : 0;
+}
+
+// Sleeps up to `duration`, waking early on Ctrl-C.
+void Pause(milliseconds duration) {
+  const auto until = Clock::now() + duration;
+  while (!Interrupted() && Clock::now() < until) std::this_thread::sleep_for(milliseconds(20));
+}
+
+// Positions passed on the way: on a terminal one line rewritten in place, else a line each.
+class Progress {
+ public:
+  Progress(const char* label, bool shown) : label_(label), shown_(shown), terminal_(isatty(STDOUT_FILENO) == 1) {}
+  void Show(unsigned short position, unsigned short target) {
+    if (!shown_) return;
+    if (terminal_) {
+      std::printf("\r%s  %4u -> %u ", label_, position, target);
+    } else {
+      std::printf("%s  %u\n", label_, position);
+    }
+    std::fflush(stdout);
+    drawn_ = terminal_;
+  }
+  ~Progress() {
+    if (drawn_) std::printf("\r%*s\r", 40, "");
+  }
+
+ private:
+  const char* label_;
+  bool shown_;
+  bool terminal_;
+  bool drawn_ = false;
+};
+
+int Status(const Words&, const Options& options, Session& session) {
+  if (const int status = session.Open()) return status;
+  Report report;
+  report.Add("port", "port", session.Port(), JsonString(session.Port()));
+  const int connected = Connect();
+  if (connected != KELVARO_OK) {
+    // Nothing else would answer either: every item would wait out its time-out.
+    report.Fail("connect", "connect", connected);
+    return Finish(report, options);
+  }
+  report.Add("connect", "connect", "OK", "true");
+
+  char name[147] = "";
+  AddText(report, "name", "name", GetLensName(name), name);
+  char text[64] = "";
+  AddText(report, "focal_length", "focal length", GetLensFocalLengthRange(text), text);
+  text[0] = '\0';
+  AddText(report, "mod", "MOD", GetLensMOD(text), text);
+  text[0] = '\0';
+  AddText(report, "aperture", "aperture", GetLensOpenFNo(text), text);
+  for (Part part : kParts) AddPosition(report, part);
+  for (int number : kSwitches) AddSwitch(report, number);
+  return Finish(report, options);
+}
+
+int Get(const Words& words, const Options& options, Session& session) {
+  const Part part = ParsePart(words[0]);
+  if (const int status = session.Open()) return status;
+  Report report;
+  AddPosition(report, part);
+  return Finish(report, options);
+}
+
+int Set(const Words& words, const Options& options, Session& session) {
+  const Part part = ParsePart(words[0]);
+  const unsigned short target = ParsePosition(words[1]);
+  if (const int status = session.Open()) return status;
+  const char* name = PartName(part);
+  const std::string target_json = std::to_string(target);
+  Report report;
+  const int moved = SetPosition(part, target);
+  if (moved != KELVARO_OK) {
+    report.Fail(name, name, moved);
+    return Finish(report, options);
+  }
+  if (!options.wait) {
+    report.Add(name, name, "moving to " + std::to_string(target), JsonObject({{"target", target_json}}));
+    return Finish(report, options);
+  }
+
+  // Read back until the target arrives, a read fails, the motor stops short, or Ctrl-C.
+  std::optional<unsigned short> last;
+  auto last_change = Clock::now();
+  int code = KELVARO_OK;
+  {
+    Progress progress(name, !options.json);
+    for (;;) {
+      unsigned short position = 0;
+      code = GetPosition(part, &position);
+      if (code != KELVARO_OK) break;
+      if (last != position) {
+        last = position;
+        last_change = Clock::now();
+        if (position != target) progress.Show(position, target);
+      }
+      if (position == target || Interrupted() || Clock::now() - last_change >= kSettled) break;
+      Pause(kWaitPoll);
+    }
+  }
+  if (code != KELVARO_OK) {
+    report.Fail(name, name, code);
+  } else if (*last == target) {
+    report.Add(name, name, std::to_string(target) + " (arrived)",
+               JsonObject({{"target", target_json}, {"position", target_json}}));
+  } else {
+    report.Fail(name, name,
+                std::string(Interrupted() ? "interrupted at " : "stopped at ") + std::to_string(*last) +
+                    " on the way to " + std::to_string(target));
+  }
+  return Finish(report, options);
+}
+
+int Switch(const Words& words, const Options& options, Session& session) {
+  std::vector<int> numbers(std::begin(kSwitches), std::end(kSwitches));
+  std::optional<unsigned char> byte;
+  if (!words.empty()) numbers = {ParseSwitchNumber(words[0])};
+  if (words.size() == 2) byte = ParseByte(words[1]);
+  if (const int status = session.Open()) return status;
+  Report report;
+  if (byte) {
+    const int number = numbers[0];
+    const int code = SetSwitch(number, *byte);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02x", *byte);
+    if (code == KELVARO_OK) {
+      report.Add(SwitchKey(number), SwitchLabel(number), std::string("set to ") + hex,
+                 JsonObject({{"set", std::to_string(*byte)}}));
+    } else {
+      report.Fail(SwitchKey(number), SwitchLabel(number), code);
+    }
+  } else {
+    for (int number : numbers) AddSwitch(report, number);
+  }
+  return Finish(report, options);
+}
+
+int Mag(const Words& words, const Options& options, Session& session) {
+  std::optional<bool> wanted;
+  if (!words.empty()) wanted = ParseOnOff(words[0]);
+  if (const int status = session.Open()) return status;
+  Report report;
+  unsigned short on = wanted.value_or(false) ? 1 : 0;
+  const int code = wanted ? Set2XMag(on) : Get2XMag(&on);
+  if (code == KELVARO_OK) {
+    report.Add("mag", "2x magnifier", OnOff(on != 0), JsonBool(on != 0));
+  } else {
+    report.Fail("mag", "2x magnifier", code);
+  }
+  return Finish(report, options);
+}
+
+int AutoIris(const Words& words, const Options& options, Session& session) {
+  const bool on = ParseOnOff(words[0]);
+  if (const int status = session.Open()) return status;
+  Report report;
+  const int code = SetAutoIris(on ? 1 : 0);
+  if (code == KELVARO_OK) {
+    report.Add("autoiris", "auto iris", OnOff(on), JsonBool(on));
+  } else {
+    report.Fail("autoiris", "auto iris", code);
+  }
+  return Finish(report, options);
+}
+
+// The library connects by itself once a second; watch only reads what it finds.
+int Watch(const Words&, const Options& options, Session& session) {
+  if (const int status = session.Open()) return status;
+  if (!options.json) {
+    std::printf("watching %s (Ctrl-C ends)\n", session.Port().c_str());
+    std::fflush(stdout);
+  }
+  const auto start = Clock::now();
+  std::string last;
+  while (!Interrupted()) {
+    Report state;
+    const bool connected = IsAutoConnected() == 1;
+    state.Add("connected", "", connected ? "connected" : "not connected", JsonBool(connected));
+    if (connected) {
+      for (Part part : kParts) AddPosition(state, part);
+    }
+    const std::string now = state.Json();
+    if (now != last) {
+      last = now;
+      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      char time_text[32];
+      char time_json[32];
+      std::snprintf(time_text, sizeof time_text, "%8.3f s", seconds);
+      std::snprintf(time_json, sizeof time_json, "%.3f", seconds);
+      Report line;
+      line.Add("time", "", time_text, time_json);
+      line.Append(state);
+      std::printf("%s\n", options.json ? line.Json().c_str() : line.Line().c_str());
+      std::fflush(stdout);
+    }
+    Pause(kWatchPoll);
+  }
+  return 0;
+}
+
+const Command kCommands[] = {
+    {"status", "status", "name, optics, positions and switches of the lens",
+     "Connects to the lens and shows its name, focal length range, minimum object distance,\n"
+     "aperture, iris/zoom/focus positions and switches 0, 2, 3 and 4 with their labels.\n"
+     "An item that failed shows the library's result text.\n",
+     0, 0, false, Status},
+    {"get", "get iris|zoom|focus", "read a position", "Reads a position (0..4095).\n", 1, 1, false, Get},
+    {"set", "set iris|zoom|focus POSITION [--wait]", "move to a position (0..4095)",
+     "Moves to a position (0..4095). With --wait, reads the position back and shows it until\n"
+     "it arrives; a motor that stops elsewhere for 2 s is reported as a failure.\n",
+     2, 2, true, Set},
+    {"switch", "switch [0|2|3|4 [BYTE]]", "read all switches or one, or set one to a byte",
+     "With no number reads switches 0, 2, 3 and 4; with a number reads that switch; with a\n"
+     "number and a byte (0..255 or 0x00..0xff) writes the byte to it.\n",
+     0, 2, false, Switch},
+    {"mag", "mag [on|off]", "read or set the 2x magnifier", "Reads, or turns on or off, the 2x magnifier (switch 3).\n", 0, 1, false, Mag},
+    {"autoiris", "autoiris on|off", "auto iris in host mode 4, or host mode 0",
+     "on: auto iris (switch 2 to 0xcf) in host mode 4 (switch 4 to 0xfc);\n"
+     "off: host mode 0 (switch 4 to 0xf8).\n",
+     1, 1, false, AutoIris},
+    {"watch", "watch", "auto-connect state and live positions until Ctrl-C",
+     "Opens the port and shows, as they change, whether the library's once-a-second check\n"
+     "finds the lens answering and the iris, zoom and focus positions. Ctrl-C ends it.\n"
+     "With --json, one JSON object per line.\n",
+     0, 0, false, Watch},
+};
+
+}  // namespace
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+std::string CommandNames() {
+  std::string names;
+  for (const Command& command : kCommands) names += (names.empty() ? "" : ", ") + std::string(command.name);
+  return names;
+}
+
+std::string CommandHelp(const Command& command) {
+  return "Usage: kelvaroctl [--port DEVICE | --simulate] [--json] " + std::string(command.usage) + "\n" +
+         command.help;
+}
+
+std::string GeneralHelp() {
+  std::string text =
+      "Usage: kelvaroctl [--port DEVICE | --simulate] [--json] COMMAND [ARGUMENTS]\n"
+      "Checks and drives a motorised zoom lens through the Kelvaro32 library.\n"
+      "\n"
+      "Commands:\n";
+  for (const Command& command : kCommands) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-38s %s\n", command.usage, command.summary);
+    text += line;
+  }
+  text +=
+      "  help [COMMAND]                         this text, or a command's\n"
+      "\n"
+      "Options (anywhere on the line):\n"
+      "  --port DEVICE  the lens's serial device, e.g. /dev/ttyUSB0\n"
+      "  --simulate     start a simulated lens in this process and use it\n"
+      "  --json         machine-readable output: one JSON object (watch: one per line)\n"
+      "                 with failed items null and their codes and texts under \"errors\"\n"
+      "  --wait         with set: show the travel until the position arrives\n"
+      "  --help         this text; with a command, that command's\n"
+      "\n"
+      "Exit status: 0 success; 1 the port or the lens failed (the library's result text says\n"
+      "how); 2 a bad command line.\n";
+  return text;
+}
+
+}  // namespace kelvaroctl

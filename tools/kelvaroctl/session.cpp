@@ -1,0 +1,80 @@
+#include "session.h"
+
+#include <signal.h>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+
+#include "Kelvaro32.h"
+#include "lens_sim.h"
+#include "report.h"
+
+namespace kelvaroctl {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) { g_interrupted = 1; }
+
+}  // namespace
+
+bool Interrupted() { return g_interrupted != 0; }
+
+void CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+Session::Session(const Options& options) : options_(options) {}
+
+Session::~Session() {
+  if (open_) CloseComPort();
+}
+
+int Session::Open() {
+  if (options_.simulate) {
+    try {
+      simulator_ = std::make_unique<lenssim::Simulator>();
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "kelvaroctl: cannot start the simulated lens: %s\n", error.what());
+      return 1;
+    }
+    lenssim::LensState state;
+    state.motor_speed = lenssim::kTypicalMotorSpeed;
+    simulator_->SetState(state);
+    port_ = simulator_->DevicePath();
+  } else if (!options_.port.empty()) {
+    port_ = options_.port;
+  } else {
+    std::fprintf(stderr, "kelvaroctl: no port given; use --port DEVICE (e.g. /dev/ttyUSB0) or --simulate\n");
+    return 2;
+  }
+
+  const int initialised = InitializeLensControl();
+  if (initialised != KELVARO_OK) {
+    std::fprintf(stderr, "kelvaroctl: cannot initialise the library: %s\n", ResultText(initialised).c_str());
+    return 1;
+  }
+  const int opened = OpenComPort(port_.c_str());
+  if (opened == KELVARO_UNABLE_TO_OPEN_PORT) {
+    std::fprintf(stderr,
+                 "kelvaroctl: cannot open %s: %s (the device must exist and not be in use by another "
+                 "program)\n",
+                 port_.c_str(), ResultText(opened).c_str());
+    return 1;
+  }
+  // A device that refused its settings stays open (code 5): it must still be closed.
+  open_ = opened == KELVARO_OK || opened == KELVARO_COMMS_ERROR;
+  if (opened != KELVARO_OK) {
+    std::fprintf(stderr, "kelvaroctl: cannot use %s: %s\n", port_.c_str(), ResultText(opened).c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace kelvaroctl

@@ -1,0 +1,410 @@
+#include "control.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "raw_pty.h"
+
+namespace lenssim {
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+// A command that cannot be carried out; its text follows "err ".
+struct BadCommand {
+  std::string what;
+};
+
+constexpr std::size_t kMaxLine = 4096;
+
+Words Split(const std::string& line) {
+  std::istringstream in(line);
+  Words words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+void NeedWords(const Words& words, std::size_t min, std::size_t max, const char* usage) {
+  if (words.size() < min || words.size() > max) throw BadCommand{std::string("usage: ") + usage};
+}
+
+std::string StripHexPrefix(const std::string& word) {
+  if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) return word.substr(2);
+  return word;
+}
+
+bool AllHex(const std::string& digits) {
+  if (digits.empty()) return false;
+  for (char c : digits) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+std::uint8_t HexByte(const std::string& word, const char* what) {
+  const std::string digits = StripHexPrefix(word);
+  if (!AllHex(digits) || digits.size() > 2) {
+    throw BadCommand{std::string(what) + " \"" + word + "\" is not a hex byte 00..ff"};
+  }
+  return static_cast<std::uint8_t>(std::stoul(digits, nullptr, 16));
+}
+
+Bytes HexBytes(const std::string& word) {
+  const std::string digits = StripHexPrefix(word);
+  if (!AllHex(digits) || digits.size() % 2 != 0) {
+    throw BadCommand{"\"" + word + "\" is not hex bytes (an even number of hex digits)"};
+  }
+  Bytes bytes;
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+long Decimal(const std::string& word, long low, long high, const char* what) {
+  bool digits = !word.empty();
+  for (char c : word) digits = digits && std::isdigit(static_cast<unsigned char>(c));
+  const long value = digits && word.size() <= 9 ? std::stol(word) : -1;
+  if (value < low || value > high) {
+    throw BadCommand{std::string(what) + " \"" + word + "\" is not a number " + std::to_string(low) +
+                     ".." + std::to_string(high)};
+  }
+  return value;
+}
+
+std::string Hex(const Bytes& bytes) {
+  std::string text;
+  char digits[3];
+  for (std::uint8_t b : bytes) {
+    std::snprintf(digits, sizeof digits, "%02x", b);
+    text += digits;
+  }
+  return text;
+}
+
+Axis AxisNamed(const std::string& word) {
+  if (word == "iris") return Axis::kIris;
+  if (word == "zoom") return Axis::kZoom;
+  if (word == "focus") return Axis::kFocus;
+  throw BadCommand{"no motor \"" + word + "\"; motors: iris, zoom, focus"};
+}
+
+std::uint16_t WirePosition(const std::string& word) {
+  return static_cast<std::uint16_t>(Decimal(word, 0, 4095, "position") << 4);
+}
+
+// fault CODE KIND [ARGS] [TIMES]
+std::string FaultCommand(Simulator& lens, const Words& w) {
+  static const char* usage =
+      "fault CODE silent|badsum [TIMES] | delay MS [TIMES] | split AT MS [TIMES] | "
+      "wrong CODE2 [TIMES] | short LEN [TIMES] | raw HEX [TIMES] | off";
+  NeedWords(w, 3, 6, usage);
+  const std::uint8_t code = HexByte(w[1], "function code");
+  const std::string& kind = w[2];
+  // Words taken by the kind itself, then an optional count.
+  const auto times = [&](std::size_t args) {
+    NeedWords(w, 3 + args, 4 + args, usage);
+    return w.size() == 4 + args ? static_cast<int>(Decimal(w[3 + args], 1, 1000000, "times")) : -1;
+  };
+  const auto ms = [&](const std::string& word) { return static_cast<int>(Decimal(word, 0, 60000, "milliseconds")); };
+  Fault fault;
+  if (kind == "silent") {
+    fault = Fault::Silent(times(0));
+  } else if (kind == "badsum") {
+    fault = Fault::BadChecksum(times(0));
+  } else if (kind == "delay") {
+    NeedWords(w, 4, 5, usage);
+    fault = Fault::Delay(ms(w[3]), times(1));
+  } else if (kind == "split") {
+    NeedWords(w, 5, 6, usage);
+    fault = Fault::Split(static_cast<std::size_t>(Decimal(w[3], 0, 255, "split point")), ms(w[4]), times(2));
+  } else if (kind == "wrong") {
+    NeedWords(w, 4, 5, usage);
+    fault = Fault::WrongCode(HexByte(w[3], "function code"), times(1));
+  } else if (kind == "short") {
+    NeedWords(w, 4, 5, usage);
+    fault = Fault::Short(static_cast<std::size_t>(Decimal(w[3], 0, 258, "length")), times(1));
+  } else if (kind == "raw") {
+    NeedWords(w, 4, 5, usage);
+    fault = Fault::Raw(HexBytes(w[3]), times(1));
+  } else if (kind == "off") {
+    NeedWords(w, 3, 3, usage);
+    fault = Fault::Silent(0);  // a fault for no replies removes the code's fault
+  } else {
+    throw BadCommand{"no fault \"" + kind + "\"; " + usage};
+  }
+  lens.SetFault(code, fault);
+  return "ok";
+}
+
+std::string LineCommand(Simulator& lens, const Words& w) {
+  static const char* usage = "line [silent 0|1 | delay MS | noise RATE]";
+  NeedWords(w, 1, 3, usage);
+  LineFaults line = lens.GetLineFaults();
+  if (w.size() == 1) {
+    std::ostringstream out;
+    out << "ok silent " << (line.silent ? 1 : 0) << " delay " << line.delay_ms << " noise " << line.noise;
+    return out.str();
+  }
+  NeedWords(w, 3, 3, usage);
+  if (w[1] == "silent") {
+    line.silent = Decimal(w[2], 0, 1, "silent") == 1;
+  } else if (w[1] == "delay") {
+    line.delay_ms = static_cast<int>(Decimal(w[2], 0, 60000, "milliseconds"));
+  } else if (w[1] == "noise") {
+    char* end = nullptr;
+    const double rate = std::strtod(w[2].c_str(), &end);
+    if (end == w[2].c_str() || *end != '\0' || !(rate >= 0.0 && rate <= 1.0)) {
+      throw BadCommand{"noise \"" + w[2] + "\" is not a rate 0..1"};
+    }
+    line.noise = rate;
+  } else {
+    throw BadCommand{std::string("usage: ") + usage};
+  }
+  lens.SetLineFaults(line);
+  return "ok";
+}
+
+std::string FramesCommand(Simulator& lens, const Words& w) {
+  NeedWords(w, 1, 1, "frames");
+  std::string answer = "ok";
+  for (const Bytes& frame : lens.Received()) answer += " " + Hex(frame);
+  return answer;
+}
+
+std::string WaitFramesCommand(Simulator& lens, const Words& w) {
+  NeedWords(w, 3, 3, "waitframes COUNT MS");
+  const auto count = static_cast<std::size_t>(Decimal(w[1], 0, 1000000, "count"));
+  const auto ms = static_cast<int>(Decimal(w[2], 0, 60000, "milliseconds"));
+  const bool reached = lens.WaitForFrames(count, ms);
+  return (reached ? "ok " : "err timeout ") + std::to_string(lens.Received().size());
+}
+
+std::string StateCommand(Simulator& lens, const Words& w, const std::string& line) {
+  static const char* usage =
+      "state [iris|zoom|focus POS | switch N BYTE | speed N | name TEXT]";
+  LensState state = lens.State();
+  if (w.size() == 1) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "ok iris %d zoom %d focus %d switch0 %02x switch2 %02x switch3 %02x switch4 %02x speed %d",
+                  state.iris >> 4, state.zoom >> 4, state.focus >> 4, state.switches[0],
+                  state.switches[2], state.switches[3], state.switches[4], state.motor_speed / 16);
+    return text;
+  }
+  const std::string& what = w[1];
+  if (what == "name") {
+    // The rest of the line after "name", spaces and all.
+    const std::size_t at = line.find("name");
+    std::size_t start = at + 4;
+    if (start < line.size() && line[start] == ' ') ++start;
+    state.name = line.substr(start);
+  } else if (what == "iris" || what == "zoom" || what == "focus") {
+    NeedWords(w, 3, 3, usage);
+    const std::uint16_t position = WirePosition(w[2]);
+    (what == "iris" ? state.iris : what == "zoom" ? state.zoom : state.focus) = position;
+  } else if (what == "switch") {
+    NeedWords(w, 4, 4, usage);
+    const auto number = static_cast<std::size_t>(Decimal(w[2], 0, 4, "switch"));
+    if (number == 1) throw BadCommand{"no switch 1; switches: 0, 2, 3, 4"};
+    state.switches[number] = HexByte(w[3], "switch byte");
+  } else if (what == "speed") {
+    NeedWords(w, 3, 3, usage);
+    state.motor_speed = static_cast<int>(Decimal(w[2], 0, 65535, "speed") * 16);
+  } else {
+    throw BadCommand{std::string("usage: ") + usage};
+  }
+  lens.SetState(state);
+  return "ok";
+}
+
+std::string MoveCommand(Simulator& lens, const Words& w) {
+  NeedWords(w, 3, 3, "move iris|zoom|focus POS");
+  lens.Move(AxisNamed(w[1]), WirePosition(w[2]));
+  return "ok";
+}
+
+std::string SendCommand(Simulator& lens, const Words& w) {
+  NeedWords(w, 2, 2, "send HEX");
+  lens.SendUnsolicited(HexBytes(w[1]));
+  return "ok";
+}
+
+}  // namespace
+
+ControlAnswer RunControlCommand(Simulator& lens, const std::string& line) {
+  const Words w = Split(line);
+  if (w.empty()) return {};
+  const std::string& command = w[0];
+  try {
+    if (command == "ping") return {"ok pong"};
+    if (command == "help") {
+      return {"ok ping help fault clear line frames clearframes waitframes state move send hangup quit"};
+    }
+    if (command == "fault") return {FaultCommand(lens, w)};
+    if (command == "clear") {
+      NeedWords(w, 1, 1, "clear");
+      lens.ClearFaults();
+      return {"ok"};
+    }
+    if (command == "line") return {LineCommand(lens, w)};
+    if (command == "frames") return {FramesCommand(lens, w)};
+    if (command == "clearframes") {
+      NeedWords(w, 1, 1, "clearframes");
+      lens.ClearReceived();
+      return {"ok"};
+    }
+    if (command == "waitframes") return {WaitFramesCommand(lens, w)};
+    if (command == "state") return {StateCommand(lens, w, line)};
+    if (command == "move") return {MoveCommand(lens, w)};
+    if (command == "send") return {SendCommand(lens, w)};
+    if (command == "hangup") {
+      NeedWords(w, 1, 1, "hangup");
+      lens.HangUp();
+      return {"ok"};
+    }
+    if (command == "quit") {
+      NeedWords(w, 1, 1, "quit");
+      return {"ok bye", true};
+    }
+    throw BadCommand{"unknown command \"" + command + "\" (try help)"};
+  } catch (const BadCommand& bad) {
+    return {"err " + bad.what};
+  }
+}
+
+struct ControlChannel::Impl {
+  Simulator& lens;
+  std::function<void()> on_quit;
+  RawPty pty;
+  int wake_read = -1;
+  int wake_write = -1;
+  std::atomic<bool> stop{false};
+  std::thread server;
+
+  Impl(Simulator& l, std::function<void()> q) : lens(l), on_quit(std::move(q)) {}
+
+  // Writes all of `text` unless the reader leaves the line full for a second.
+  void WriteAll(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size() && !stop.load()) {
+      const ssize_t n = ::write(pty.master, text.data() + done, text.size() - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EAGAIN) {
+        pollfd p{pty.master, POLLOUT, 0};
+        if (::poll(&p, 1, 1000) == 0) return;
+      } else if (n < 0 && errno != EINTR) {
+        return;
+      }
+    }
+  }
+
+  // Closing the master hangs the line up, which throws away what the reader has not read
+  // yet: before quitting, give it up to a second to take the answer.
+  void WaitUntilRead() {
+    for (int i = 0; i < 200; ++i) {
+      int waiting = 0;
+      if (::ioctl(pty.slave, FIONREAD, &waiting) != 0 || waiting == 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+  void Serve() {
+    std::string pending;
+    bool overlong = false;  // dropping the rest of a line that grew too long
+    for (;;) {
+      pollfd fds[2] = {{pty.master, POLLIN, 0}, {wake_read, POLLIN, 0}};
+      const int ready = ::poll(fds, 2, -1);
+      if (stop.load()) return;
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (!(fds[0].revents & POLLIN)) {
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return;  // never spin on it
+        continue;
+      }
+      char buffer[512];
+      const ssize_t n = ::read(pty.master, buffer, sizeof buffer);
+      if (n <= 0) {
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        return;
+      }
+      for (ssize_t i = 0; i < n; ++i) {
+        const char c = buffer[i];
+        if (c != '\n') {
+          if (pending.size() < kMaxLine) {
+            pending += c;
+          } else {
+            overlong = true;
+          }
+          continue;
+        }
+        if (!pending.empty() && pending.back() == '\r') pending.pop_back();
+        ControlAnswer answer = overlong ? ControlAnswer{"err line too long"}
+                                        : RunControlCommand(lens, pending);
+        pending.clear();
+        overlong = false;
+        if (answer.line.empty()) continue;
+        WriteAll(answer.line + "\n");
+        if (answer.quit) {
+          WaitUntilRead();
+          if (on_quit) on_quit();
+        }
+      }
+    }
+  }
+};
+
+ControlChannel::ControlChannel(Simulator& lens, std::function<void()> on_quit)
+    : impl_(std::make_unique<Impl>(lens, std::move(on_quit))) {
+  Impl& s = *impl_;
+  try {
+    s.pty = OpenRawPty();
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+      throw std::system_error(errno, std::generic_category(), "pipe2");
+    }
+    s.wake_read = pipe_fds[0];
+    s.wake_write = pipe_fds[1];
+    s.server = std::thread([&s] { s.Serve(); });
+  } catch (...) {
+    CloseFd(s.pty.master);
+    CloseFd(s.pty.slave);
+    CloseFd(s.wake_read);
+    CloseFd(s.wake_write);
+    throw;
+  }
+}
+
+ControlChannel::~ControlChannel() {
+  Impl& s = *impl_;
+  s.stop.store(true);
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(s.wake_write, &byte, 1);
+  if (s.server.joinable()) s.server.join();
+  CloseFd(s.pty.master);
+  CloseFd(s.pty.slave);
+  CloseFd(s.wake_read);
+  CloseFd(s.wake_write);
+}
+
+const std::string& ControlChannel::DevicePath() const { return impl_->pty.path; }
+
+}  // namespace lenssim

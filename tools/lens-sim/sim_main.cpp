@@ -1,0 +1,271 @@
+// kelvaro-lens-sim: the simulated lens as a program, for trying a host without a lens.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "lens_sim.h"
+
+namespace {
+
+constexpr const char* kProgram = "kelvaro-lens-sim";
+
+constexpr const char* kUsage =
+    "Usage: kelvaro-lens-sim [options]\n"
+    "Serves a simulated zoom lens on a pseudo-terminal until Ctrl-C (or SIGTERM).\n"
+    "Prints the device paths, then \"ready\", on standard output.\n"
+    "\n"
+    "  --link PATH          make PATH a symlink to the lens's device (removed on exit)\n"
+    "  --control-link PATH  serve the control channel on a second pseudo-terminal, linked\n"
+    "                       as PATH (text commands, one per line; send \"help\")\n"
+    "  --ready-file PATH    write PATH once the devices and links are up (removed on exit)\n"
+    "  --name TEXT          the lens's name, 1 to 146 characters\n"
+    "                       (default \"Simulated Zoom Lens 10-200\")\n"
+    "  --wide MM            shortest focal length in millimetres (default 10)\n"
+    "  --tele MM            longest focal length in millimetres (default 200)\n"
+    "  --mod M              minimum object distance in metres (default 0.9)\n"
+    "  --aperture F         maximum aperture as an f-number, over 1 up to 256 (default 2)\n"
+    "  --speed N            motors travel N positions a second; 0 moves at once (default 1500)\n"
+    "  --silent             answer nothing\n"
+    "  --slow MS            answer every request MS milliseconds late\n"
+    "  --noisy RATE         a wrong checksum on that share (0 to 1) of the replies\n"
+    "  --seed N             seed of --noisy, to repeat a run (default 1)\n"
+    "  --trace              log every frame in hex, both ways, on standard error\n"
+    "  --help               this text\n";
+
+struct Options {
+  std::string link;
+  std::string control_link;
+  std::string ready_file;
+  lenssim::LensState lens;
+  lenssim::LineFaults line;
+  bool trace = false;
+};
+
+// A bad command line: the message, and the program exits with status 2.
+struct UsageError {
+  std::string what;
+};
+
+// A number within [low, high] (or (low, high] when the low end is excluded); `allowed` says so.
+double Number(const std::string& option, const std::string& text, double low, double high,
+              const char* allowed, bool low_excluded = false) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  const bool above_low = low_excluded ? value > low : value >= low;
+  if (text.empty() || *end != '\0' || !above_low || !(value <= high)) {
+    throw UsageError{option + " \"" + text + "\" is not allowed; expected " + allowed};
+  }
+  return value;
+}
+
+int Integer(const std::string& option, const std::string& text, int low, int high, const char* allowed) {
+  const double value = Number(option, text, low, high, allowed);
+  if (value != std::floor(value)) {
+    throw UsageError{option + " \"" + text + "\" is not a whole number; expected " + allowed};
+  }
+  return static_cast<int>(value);
+}
+
+// The lens's scaled number nearest `value`, with the finest exponent that holds it.
+std::uint16_t Scaled(double value) {
+  for (int exponent = -8; exponent <= 7; ++exponent) {
+    const long mantissa = std::lround(value / std::pow(10.0, exponent));
+    if (mantissa <= 4095) return lenssim::EncodeScaled(static_cast<int>(mantissa), exponent);
+  }
+  return lenssim::EncodeScaled(4095, 7);
+}
+
+// The aperture code of an f-number: F = 2 ^ (8 x (1 - v / 65536)).
+std::uint16_t ApertureCode(double f_number) {
+  const double v = 65536.0 * (1.0 - std::log2(f_number) / 8.0);
+  return static_cast<std::uint16_t>(std::min(65535.0, std::max(0.0, std::round(v))));
+}
+
+Options Parse(int argc, char** argv) {
+  Options options;
+  options.lens.motor_speed = lenssim::kTypicalMotorSpeed;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    const auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) throw UsageError{option + " needs a value"};
+      return args[++i];
+    };
+    if (option == "--help" || option == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (option == "--link") {
+      options.link = value();
+    } else if (option == "--control-link") {
+      options.control_link = value();
+    } else if (option == "--ready-file") {
+      options.ready_file = value();
+    } else if (option == "--name") {
+      options.lens.name = value();
+      if (options.lens.name.empty() || options.lens.name.size() > 146) {
+        throw UsageError{"--name must be 1 to 146 characters"};
+      }
+    } else if (option == "--wide") {
+      options.lens.focal_wide = Scaled(Number(option, value(), 0, 4095e3, "millimetres over 0 up to 4095000", true) / 1000.0);
+    } else if (option == "--tele") {
+      options.lens.focal_tele = Scaled(Number(option, value(), 0, 4095e3, "millimetres over 0 up to 4095000", true) / 1000.0);
+    } else if (option == "--mod") {
+      options.lens.mod = Scaled(Number(option, value(), 0, 4095, "metres from 0 to 4095"));
+    } else if (option == "--aperture") {
+      options.lens.aperture = ApertureCode(Number(option, value(), 1, 256, "an f-number over 1 up to 256", true));
+    } else if (option == "--speed") {
+      options.lens.motor_speed = Integer(option, value(), 0, 65535, "positions a second, 0 to 65535") * 16;
+    } else if (option == "--silent") {
+      options.line.silent = true;
+    } else if (option == "--slow") {
+      options.line.delay_ms = Integer(option, value(), 0, 60000, "milliseconds, 0 to 60000");
+    } else if (option == "--noisy") {
+      options.line.noise = Number(option, value(), 0, 1, "a share from 0 to 1");
+    } else if (option == "--seed") {
+      options.line.seed = static_cast<std::uint32_t>(Integer(option, value(), 0, 2000000000, "0 to 2000000000"));
+    } else if (option == "--trace") {
+      options.trace = true;
+    } else {
+      throw UsageError{"unknown option \"" + option + "\" (see --help)"};
+    }
+  }
+  return options;
+}
+
+// A symlink that is ours from creation to removal; it replaces a stale symlink, never a file.
+class Link {
+ public:
+  Link(const std::string& target, const std::string& path) : target_(target), path_(path) {
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+      throw std::runtime_error(path + " exists and is not a symlink");
+    }
+    // Made aside and renamed into place, so whoever waits for it never sees it half made.
+    const std::string aside = path + ".new" + std::to_string(::getpid());
+    ::unlink(aside.c_str());
+    if (::symlink(target.c_str(), aside.c_str()) != 0 || ::rename(aside.c_str(), path.c_str()) != 0) {
+      const std::string why = std::strerror(errno);
+      ::unlink(aside.c_str());
+      throw std::runtime_error("cannot make the link " + path + ": " + why);
+    }
+  }
+  ~Link() {
+    // Only while it still points where we made it point.
+    char buffer[4096];
+    const ssize_t n = ::readlink(path_.c_str(), buffer, sizeof buffer - 1);
+    if (n >= 0 && std::string(buffer, static_cast<std::size_t>(n)) == target_) ::unlink(path_.c_str());
+  }
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+ private:
+  std::string target_;
+  std::string path_;
+};
+
+class ReadyFile {
+ public:
+  ReadyFile(const std::string& path, const std::string& contents) : path_(path) {
+    const std::string aside = path + ".new" + std::to_string(::getpid());
+    std::FILE* file = std::fopen(aside.c_str(), "w");
+    const bool written = file != nullptr && std::fputs(contents.c_str(), file) >= 0;
+    if (file != nullptr && std::fclose(file) != 0) file = nullptr;
+    if (!written || file == nullptr || ::rename(aside.c_str(), path.c_str()) != 0) {
+      const std::string why = std::strerror(errno);
+      ::unlink(aside.c_str());
+      throw std::runtime_error("cannot write " + path + ": " + why);
+    }
+  }
+  ~ReadyFile() { ::unlink(path_.c_str()); }
+  ReadyFile(const ReadyFile&) = delete;
+  ReadyFile& operator=(const ReadyFile&) = delete;
+
+ private:
+  std::string path_;
+};
+
+void TraceFrames(lenssim::Simulator& lens) {
+  const auto start = std::chrono::steady_clock::now();
+  lens.SetTrace([start](lenssim::Direction direction, const lenssim::Bytes& bytes) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::string hex;
+    char digits[4];
+    for (std::uint8_t b : bytes) {
+      std::snprintf(digits, sizeof digits, " %02X", b);
+      hex += digits;
+    }
+    std::fprintf(stderr, "%9.3f %s%s\n", seconds,
+                 direction == lenssim::Direction::kToLens ? "host > lens" : "lens > host", hex.c_str());
+  });
+}
+
+int Serve(const Options& options) {
+  // Signals are taken by sigwait below; every thread started from here on blocks them.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  lenssim::Simulator lens;
+  lens.SetState(options.lens);
+  lens.SetLineFaults(options.line);
+  if (options.trace) TraceFrames(lens);
+  std::printf("lens: %s\n", lens.DevicePath().c_str());
+  std::string ready = "lens " + lens.DevicePath() + "\n";
+
+  std::optional<Link> lens_link;
+  if (!options.link.empty()) {
+    lens_link.emplace(lens.DevicePath(), options.link);
+    std::printf("lens link: %s\n", options.link.c_str());
+  }
+  std::unique_ptr<lenssim::ControlChannel> control;
+  std::optional<Link> control_link;
+  if (!options.control_link.empty()) {
+    control = std::make_unique<lenssim::ControlChannel>(lens, [] { ::kill(::getpid(), SIGTERM); });
+    control_link.emplace(control->DevicePath(), options.control_link);
+    std::printf("control: %s\ncontrol link: %s\n", control->DevicePath().c_str(), options.control_link.c_str());
+    ready += "control " + control->DevicePath() + "\n";
+  }
+  std::optional<ReadyFile> ready_file;
+  if (!options.ready_file.empty()) ready_file.emplace(options.ready_file, ready);
+  std::printf("ready\n");
+  std::fflush(stdout);
+
+  int signal_number = 0;
+  sigwait(&stops, &signal_number);
+  if (options.trace) std::fprintf(stderr, "%s: stopping on signal %d\n", kProgram, signal_number);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Serve(Parse(argc, argv));
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.what.c_str());
+    return 2;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+    return 1;
+  }
+}
