@@ -23,31 +23,22 @@ struct TimerSlot {
 TimerSlot g_timers[kMaxTimers];  // guarded by the library lock
 
 // Initialised on first use so that the lock works whether or not a static constructor or
-// DllMain has run yet (the same code is also linked into test programs).
+// DllMain has run yet (the same code is also linked into test programs). Never deleted: the
+// C runtime runs the library's static destructors after DllMain's detach, and one of them
+// (closing a port left open) takes the lock, in no fixed order with any destructor of ours.
+// Without debug info the section is not entered in the process's list of critical
+// sections, so nothing points into this module once it is unmapped.
 INIT_ONCE g_lockOnce = INIT_ONCE_STATIC_INIT;
 CRITICAL_SECTION g_lock;
 
 BOOL CALLBACK InitLock(PINIT_ONCE, PVOID, PVOID*) {
-  InitializeCriticalSection(&g_lock);
-  return TRUE;
+  return InitializeCriticalSectionEx(&g_lock, 0, CRITICAL_SECTION_NO_DEBUG_INFO);
 }
 
 CRITICAL_SECTION* Lock() {
   InitOnceExecuteOnce(&g_lockOnce, InitLock, nullptr, nullptr);
   return &g_lock;
 }
-
-// Deletes the lock when the module unloads, after DllMain's detach has stopped the timers;
-// a critical section left behind in unmapped memory would dangle in the process's list.
-struct LockCleanup {
-  ~LockCleanup() {
-    BOOL pending = FALSE;
-    if (InitOnceBeginInitialize(&g_lockOnce, INIT_ONCE_CHECK_ONLY, &pending, nullptr) &&
-        !pending) {
-      DeleteCriticalSection(&g_lock);
-    }
-  }
-} g_lockCleanup;
 
 void CALLBACK TimerTrampoline(HWND, UINT, UINT_PTR id, DWORD) {
   LibraryLock lock;

@@ -1,0 +1,161 @@
+// Before initialisation; opening, reopening and closing COM ports; a port held by another
+// program; the line as Linux sees it; a lens that is unplugged.
+#include "wine_host.h"
+
+namespace kelvaro_wine {
+namespace {
+
+const Bytes kZoomQuery{0x00, 0x31, 0xCF};
+
+// A fresh process: nothing has initialised the DLL.
+TEST(Uninitialised, OnlyOpenAndConnectRefuseUntilInitialised) {
+  Dll dll;
+  ASSERT_NO_FATAL_FAILURE(dll.Load());
+  Lens lens;
+
+  // CLens by its exported members (thiscall): constructing and assigning change nothing.
+  using Constructor = void(__thiscall*)(void*);
+  using Assignment = void*(__thiscall*)(void*, const void*);
+  const auto construct = reinterpret_cast<Constructor>(reinterpret_cast<void*>(dll.Find("_ZN5CLensC1Ev")));
+  const auto assign = reinterpret_cast<Assignment>(reinterpret_cast<void*>(dll.Find("_ZN5CLensaSERKS_")));
+  ASSERT_NE(construct, nullptr);
+  ASSERT_NE(assign, nullptr);
+  char first[4] = "abc";
+  char second[4] = "xyz";
+  construct(first);
+  EXPECT_EQ(assign(second, first), second);
+  EXPECT_STREQ(first, "abc");
+  EXPECT_STREQ(second, "xyz");
+
+  EXPECT_EQ(dll.Connect(), KELVARO_NOT_INITIALIZED);
+  EXPECT_EQ(dll.OpenComPort(kLensPort), KELVARO_NOT_INITIALIZED);
+  EXPECT_EQ(dll.Reset(), KELVARO_PORT_NOT_OPEN);  // so that open opened nothing
+  EXPECT_EQ(dll.CloseComPort(), KELVARO_PORT_NOT_OPEN);
+  unsigned short zoom = 1234;
+  EXPECT_EQ(dll.GetLensZoom(&zoom), KELVARO_PORT_NOT_OPEN);
+  EXPECT_EQ(zoom, 1234);
+  EXPECT_EQ(dll.SetLensIris(100), KELVARO_PORT_NOT_OPEN);
+  char text[32] = "untouched";
+  EXPECT_EQ(dll.GetLensName(text), KELVARO_PORT_NOT_OPEN);
+  EXPECT_STREQ(text, "untouched");
+  EXPECT_EQ(dll.IsAutoConnected(), 0);
+  EXPECT_TRUE(lens.Frames().empty());
+
+  EXPECT_EQ(dll.InitializeLensControl(), KELVARO_OK);
+  EXPECT_EQ(dll.InitializeLensControl(), KELVARO_OK);
+  ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
+  EXPECT_EQ(dll.Connect(), KELVARO_OK);
+  EXPECT_EQ(lens.Frames(), std::vector<Bytes>{kHandshake});
+  EXPECT_EQ(dll.CloseComPort(), KELVARO_OK);
+}
+
+class PortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(dll.Load());
+    ASSERT_EQ(dll.InitializeLensControl(), KELVARO_OK);
+  }
+  void TearDown() override { dll.CloseComPort(); }
+
+  Dll dll;
+  Lens lens;
+};
+
+TEST_F(PortTest, NamesThatCannotBeOpenedGiveSevenAndLeaveNoPort) {
+  EXPECT_EQ(dll.OpenComPort(nullptr), KELVARO_UNABLE_TO_OPEN_PORT);
+  EXPECT_EQ(dll.OpenComPort(""), KELVARO_UNABLE_TO_OPEN_PORT);
+  EXPECT_EQ(dll.OpenComPort("COM9"), KELVARO_UNABLE_TO_OPEN_PORT);  // no such port in the prefix
+  EXPECT_EQ(dll.OpenComPort("\\\\.\\COM77"), KELVARO_UNABLE_TO_OPEN_PORT);
+  EXPECT_EQ(dll.OpenComPort("C:\\windows"), KELVARO_UNABLE_TO_OPEN_PORT);  // a directory
+  EXPECT_EQ(dll.Connect(), KELVARO_PORT_NOT_OPEN);
+  EXPECT_EQ(dll.CloseComPort(), KELVARO_PORT_NOT_OPEN);
+
+  // A failed open closes the port that was open.
+  const int closed = LensPortOpeners();
+  ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
+  EXPECT_EQ(dll.OpenComPort("COM9"), KELVARO_UNABLE_TO_OPEN_PORT);
+  EXPECT_EQ(LensPortOpeners(), closed);
+  EXPECT_EQ(dll.Connect(), KELVARO_PORT_NOT_OPEN);
+  EXPECT_TRUE(lens.Frames().empty());
+}
+
+TEST_F(PortTest, ReopeningClosesThePortFirstAndClosingTwiceGivesTen) {
+  const int closed = LensPortOpeners();
+  ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
+  const int open = LensPortOpeners();
+  EXPECT_GT(open, closed);
+  // Every spelling of the same port; each open closes the handle before (never 8).
+  for (const char* name : {"COM5", "com5", "\\\\.\\COM5", "COM5"}) {
+    EXPECT_EQ(dll.OpenComPort(name), KELVARO_OK) << name;
+  }
+  EXPECT_EQ(LensPortOpeners(), open);
+  unsigned short zoom = 0;
+  EXPECT_EQ(dll.GetLensZoom(&zoom), KELVARO_OK);
+  EXPECT_EQ(zoom, 2048);
+  EXPECT_EQ(dll.CloseComPort(), KELVARO_OK);
+  EXPECT_EQ(LensPortOpeners(), closed);
+  EXPECT_EQ(dll.CloseComPort(), KELVARO_PORT_NOT_OPEN);
+  EXPECT_EQ(dll.Connect(), KELVARO_PORT_NOT_OPEN);
+  EXPECT_EQ(lens.Frames(), std::vector<Bytes>{kZoomQuery});
+}
+
+// Wine ignores the share mode of CreateFileA, so a second open of a COM port from Windows
+// succeeds; what it does honour is a Linux program holding the device with TIOCEXCL.
+TEST_F(PortTest, APortHeldByAnotherProgramGivesSeven) {
+  const std::string flag = ScratchFile("held");
+  DeleteFileA((flag + ".done").c_str());
+  ASSERT_TRUE(RunPortHelper("hold " + LensDevice() + " " + LinuxPath(flag)));
+  ASSERT_TRUE(WaitForFile(flag, 5000)) << "the port helper never held the port";
+
+  EXPECT_EQ(dll.OpenComPort(kLensPort), KELVARO_UNABLE_TO_OPEN_PORT)
+      << "opened a port held with TIOCEXCL: is the wineserver running with CAP_SYS_ADMIN?";
+  EXPECT_EQ(dll.Connect(), KELVARO_PORT_NOT_OPEN);
+
+  ASSERT_TRUE(DeleteFileA(flag.c_str()));  // lets go
+  ASSERT_TRUE(WaitForFile(flag + ".done", 5000));
+  EXPECT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
+  EXPECT_EQ(dll.Connect(), KELVARO_OK);
+}
+
+TEST_F(PortTest, TheLineIsRaw38400EightNoneOne) {
+  ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
+  const std::string file = ScratchFile("termios");
+  ASSERT_TRUE(RunPortHelper("termios " + LensDevice() + " " + LinuxPath(file)));
+  ASSERT_TRUE(WaitForFile(file, 5000));
+  EXPECT_EQ(FileText(file),
+            "speed 38400/38400 bits 8 parenb 0 cstopb 0 crtscts 0 ixon 0 ixoff 0 icrnl 0 "
+            "istrip 0 icanon 0 echo 0 isig 0 opost 0\n");
+  // Both ways every byte goes through unchanged: line ends, flow control, signal characters.
+  const Bytes tricky{0x00, 0x03, 0x0A, 0x0D, 0x11, 0x13, 0x1A, 0x7F, 0xFF};
+  std::vector<Bytes> sent;
+  for (std::uint8_t byte : tricky) {
+    EXPECT_EQ(dll.SetSwitch0Host(byte), KELVARO_OK);
+    sent.push_back(Frame(0x40, {byte}));
+  }
+  EXPECT_EQ(lens.Frames(), sent);
+  for (std::size_t i = 0; i + 1 < tricky.size(); ++i) {
+    lens.Do("fault 31 raw " + Hex(Frame(0x31, {tricky[i], tricky[i + 1]})) + " 1");
+    unsigned short zoom = 0;
+    EXPECT_EQ(dll.GetLensZoom(&zoom), KELVARO_OK);
+    EXPECT_EQ(zoom, ((tricky[i] << 8) | tricky[i + 1]) >> 4);
+  }
+}
+
+TEST_F(PortTest, AnUnpluggedLensEndsEveryExchangeQuicklyAndThePortIsGone) {
+  ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
+  ASSERT_EQ(dll.Connect(), KELVARO_OK);
+  lens.Do("hangup");
+  for (int i = 0; i < 3; ++i) {
+    int code = -1;
+    const long long elapsed = MillisecondsOf([&] { code = dll.Reset(); });
+    EXPECT_TRUE(code == KELVARO_GENERAL_FAILURE || code == KELVARO_TIMEOUT) << code;
+    EXPECT_LT(elapsed, 1500);
+    unsigned short zoom = 0;
+    code = dll.GetLensZoom(&zoom);
+    EXPECT_TRUE(code == KELVARO_GENERAL_FAILURE || code == KELVARO_TIMEOUT) << code;
+  }
+  EXPECT_EQ(dll.OpenComPort(kLensPort), KELVARO_UNABLE_TO_OPEN_PORT);
+}
+
+}  // namespace
+}  // namespace kelvaro_wine

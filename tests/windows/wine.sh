@@ -1,0 +1,123 @@
+#!/bin/sh
+# The Windows suite's Wine session: a prefix kept in the build tree, one wineserver for the
+# whole run, and a fresh simulated lens for every test program.
+#   wine.sh setup             creates the prefix (once) and starts the wineserver
+#   wine.sh run EXE [ARG...]  runs EXE under Wine with the lens on COM5, its control on COM6
+#   wine.sh cleanup           stops the wineserver and any simulator left running
+# Environment: KELVARO_WINE_DIR (prefix, logs, scratch files) and KELVARO_NATIVE_BIN (the
+# simulator and the port helper, built for Linux).
+set -eu
+
+: "${KELVARO_WINE_DIR:?}" "${KELVARO_NATIVE_BIN:?}"
+export WINEPREFIX="$KELVARO_WINE_DIR/prefix"
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+scratch="$KELVARO_WINE_DIR/scratch"
+server_log="$KELVARO_WINE_DIR/wineserver.log"
+lens_log="$KELVARO_WINE_DIR/lens-sim.log"
+lens_pid="$KELVARO_WINE_DIR/lens-sim.pid"
+devices="$WINEPREFIX/dosdevices"
+
+# As root, Wine runs without CAP_SYS_ADMIN. That capability overrides TIOCEXCL, and it is
+# the wineserver that opens serial devices: with it, a port that another program holds
+# exclusively would open all the same.
+as_user=""
+if [ "$(id -u)" -eq 0 ] && setpriv --bounding-set -sys_admin --inh-caps -sys_admin true 2>/dev/null; then
+  as_user="setpriv --bounding-set -sys_admin --inh-caps -sys_admin"
+fi
+
+# Waits up to $2 tenths of a second for file $1.
+wait_for() {
+  n=0
+  while [ ! -e "$1" ]; do
+    n=$((n + 1))
+    [ "$n" -le "$2" ] || return 1
+    sleep 0.1
+  done
+}
+
+case "${1:-}" in
+setup)
+  mkdir -p "$scratch"
+  # A server left running by an interrupted run would keep the new one out.
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    rm -rf "$WINEPREFIX"
+    if ! $as_user wineboot -i >"$KELVARO_WINE_DIR/wineboot.log" 2>&1; then
+      cat "$KELVARO_WINE_DIR/wineboot.log" >&2
+      exit 1
+    fi
+    wineserver -w
+  fi
+  # One server for the run, started here rather than by the first test: with -f it stays in
+  # this session instead of leading one of its own, so a closed lens terminal never becomes
+  # its controlling terminal (whose hang-up would make it dump its state); its output goes
+  # to a log, not into a test's.
+  $as_user wineserver -f -p >>"$server_log" 2>&1 </dev/null &
+  # It serves once its socket is in its working directory (a temporary one).
+  if ! wait_for "/proc/$!/cwd/socket" 100; then
+    echo "the wineserver did not start:" >&2
+    tail -n 20 "$server_log" >&2
+    exit 1
+  fi
+  server=$!
+  # Wine's services start with the first program; started here, they log to the server's log.
+  $as_user wine wineboot >>"$server_log" 2>&1 </dev/null
+  echo "prefix $WINEPREFIX, wineserver $server"
+  ;;
+
+run)
+  shift
+  exe=$1
+  shift
+  rm -f "$devices/com5" "$devices/com6" "$scratch/lens.ready"
+  "$KELVARO_NATIVE_BIN/kelvaro-lens-sim" --speed 0 --link "$devices/com5" --control-link "$devices/com6" \
+    --ready-file "$scratch/lens.ready" >"$lens_log" 2>&1 </dev/null &
+  sim=$!
+  echo "$sim" >"$lens_pid"
+  trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -f "$lens_pid"' EXIT
+  trap 'exit 143' INT TERM
+  if ! wait_for "$scratch/lens.ready" 50; then
+    echo "the simulated lens did not start:" >&2
+    cat "$lens_log" >&2
+    exit 1
+  fi
+  # What the tests need to reach the Linux side of the port.
+  KELVARO_LENS_DEVICE=$(readlink "$devices/com5")
+  KELVARO_PORT_HELPER="$KELVARO_NATIVE_BIN/kelvaro-port-helper"
+  KELVARO_SCRATCH="$scratch"
+  export KELVARO_LENS_DEVICE KELVARO_PORT_HELPER KELVARO_SCRATCH
+  # The program's output goes through a file: Wine processes that it may start (services,
+  # the desktop's explorer.exe) outlive it, would hold a pipe open, and CTest would wait.
+  output="$KELVARO_WINE_DIR/output.txt"
+  trap 'cat "$output"; kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -f "$lens_pid"' EXIT
+  status=0
+  $as_user wine "$exe" "$@" >"$output" 2>&1 </dev/null || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "--- exit status $status; the simulated lens said:" >>"$output"
+    tail -n 20 "$lens_log" >>"$output"
+  fi
+  exit "$status"
+  ;;
+
+cleanup)
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  # A simulator whose test was killed before it could stop it.
+  if [ -f "$lens_pid" ]; then
+    pid=$(cat "$lens_pid")
+    case "$(cat "/proc/$pid/comm" 2>/dev/null)" in
+      kelvaro-lens-si*) kill "$pid" ;;
+    esac
+    rm -f "$lens_pid"
+  fi
+  ;;
+
+*)
+  echo "usage: $0 setup | run EXE [ARG...] | cleanup" >&2
+  exit 2
+  ;;
+esac

@@ -1,0 +1,155 @@
+// A Windows host of Kelvaro32.dll for the tests under Wine. It loads the DLL with LoadLibraryA
+// and finds every function by its exported name with GetProcAddress, calling through
+// __stdcall pointers as C#, VB and Python hosts do; it never links against the DLL.
+// The lens is the native simulator on COM5, scripted through its control channel on COM6
+// (see wine.sh). Each test runs in a Wine process of its own, against a lens of its own.
+//
+// Nothing here pumps messages, so the DLL's once-a-second check never runs unless a test
+// pumps: the lens sees exactly the host's requests.
+#pragma once
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Kelvaro32.h"  // the result codes; the functions are reached through the pointers below
+
+namespace kelvaro_wine {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* kLensPort = "COM5";
+constexpr const char* kControlPort = "COM6";
+const Bytes kHandshake{0x00, 0x01, 0xFF};
+
+// The DLL as a host sees it.
+struct Dll {
+  HMODULE module = nullptr;
+  int(__stdcall* InitializeLensControl)();
+  int(__stdcall* IsAutoConnected)();
+  int(__stdcall* OpenComPort)(const char*);
+  int(__stdcall* CloseComPort)();
+  int(__stdcall* Connect)();
+  int(__stdcall* Reset)();
+  void(__stdcall* GetResultString)(int, char*);
+  int(__stdcall* SetLensIris)(unsigned short);
+  int(__stdcall* SetLensZoom)(unsigned short);
+  int(__stdcall* SetLensFocus)(unsigned short);
+  int(__stdcall* GetLensIris)(unsigned short*);
+  int(__stdcall* GetLensZoom)(unsigned short*);
+  int(__stdcall* GetLensFocus)(unsigned short*);
+  int(__stdcall* SetSwitch0Host)(unsigned char);
+  int(__stdcall* SetSwitch2Host)(unsigned char);
+  int(__stdcall* SetSwitch3Host)(unsigned char);
+  int(__stdcall* SetSwitch4Host)(unsigned char);
+  int(__stdcall* GetSwitch0Host)(char*, unsigned short*);
+  int(__stdcall* GetSwitch2Host)(char*, unsigned short*);
+  int(__stdcall* GetSwitch3Host)(char*, unsigned short*);
+  int(__stdcall* GetSwitch4Host)(char*, unsigned short*);
+  int(__stdcall* Set2XMag)(unsigned short);
+  int(__stdcall* Get2XMag)(unsigned short*);
+  int(__stdcall* SetAutoIris)(unsigned short);
+  int(__stdcall* GetLensName)(char*);
+  int(__stdcall* GetLensFocalLengthRange)(char*);
+  int(__stdcall* GetLensMOD)(char*);
+  int(__stdcall* GetLensOpenFNo)(char*);
+
+  FARPROC Find(const char* name) const { return GetProcAddress(module, name); }
+
+  template <typename Function>
+  void Bind(Function& function, const char* name) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(Find(name)));
+    ASSERT_NE(function, nullptr) << "no export " << name;
+  }
+
+  // Loads Kelvaro32.dll from beside the test program (as Windows searches) and binds it.
+  void Load();
+
+  // FreeLibrary, and checks that the DLL really left the process.
+  void Unload() {
+    ASSERT_TRUE(FreeLibrary(module));
+    module = nullptr;
+    ASSERT_EQ(GetModuleHandleA("Kelvaro32.dll"), nullptr) << "the DLL stayed loaded";
+  }
+};
+
+// The simulated lens, through its control channel: one command line out, one answer line back.
+class Lens {
+ public:
+  Lens();
+  ~Lens();
+  Lens(const Lens&) = delete;
+  Lens& operator=(const Lens&) = delete;
+
+  std::string Command(const std::string& line, int timeout_ms = 5000);
+  // A command that must be answered "ok"; returns the rest of the answer.
+  std::string Do(const std::string& line, int timeout_ms = 5000);
+
+  // Every frame the lens received since the last ClearFrames, oldest first.
+  std::vector<Bytes> Frames();
+  void ClearFrames() { Do("clearframes"); }
+  // Waits until the lens has received `count` frames; false after timeout_ms.
+  bool WaitFrames(std::size_t count, int timeout_ms);
+
+ private:
+  HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
+// A frame as the lens builds it: length, function code, data, checksum (sum of all is 0).
+Bytes Frame(std::uint8_t function, const Bytes& data);
+std::string Hex(const Bytes& bytes);
+
+// Pumps this thread's messages for up to `ms`, as a host's message loop does, stopping early
+// once `done` (if given) returns true. Returns the WM_TIMER messages that came.
+int PumpMessages(int ms, bool (*done)(Dll&) = nullptr, Dll* dll = nullptr);
+
+// The Linux side of the lens's port, through kelvaro-port-helper (Wine starts Linux programs
+// given by their Linux path). Files are exchanged through a scratch directory of the build.
+std::string ScratchFile(const char* name);  // its Windows path
+bool WaitForFile(const std::string& path, int timeout_ms);
+std::string FileText(const std::string& path);
+bool RunPortHelper(const std::string& arguments);  // "hold DEVICE FLAG", "termios DEVICE FILE", ...
+std::string LensDevice();                        // the Linux path of the lens's terminal
+// How many descriptors have the lens's terminal open on the Linux side: Wine keeps some for
+// each open handle of the port (the simulator may hold some of its own).
+int LensPortOpeners();
+std::string LinuxPath(const std::string& windows_path);
+
+template <typename Call>
+long long MillisecondsOf(Call&& call) {
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// An initialised DLL with the lens's port open.
+class LensTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(dll.Load());
+    ASSERT_EQ(dll.InitializeLensControl(), KELVARO_OK);
+    ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
+  }
+  void TearDown() override {
+    if (dll.module != nullptr) dll.CloseComPort();
+  }
+
+  // Answers the next request with `code` by exactly these bytes.
+  void AnswerOnce(std::uint8_t code, const Bytes& reply) { FaultOnce(code, "raw " + Hex(reply)); }
+  // A fault for the next reply to `code`, in the control channel's words ("silent", "badsum").
+  void FaultOnce(std::uint8_t code, const std::string& fault) {
+    lens.Do("fault " + Hex({code}) + " " + fault + " 1");
+  }
+
+  Dll dll;
+  Lens lens;
+};
+
+}  // namespace kelvaro_wine
