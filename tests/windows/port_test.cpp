@@ -141,6 +141,19 @@ TEST_F(PortTest, TheLineIsRaw38400EightNoneOne) {
   }
 }
 
+TEST_F(PortTest, AFileThatIsNoPortGivesFiveAndStaysOpen) {
+  const std::string path = ScratchFile("not-a-port");
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  EXPECT_EQ(dll.OpenComPort(path.c_str()), KELVARO_COMMS_ERROR);  // it refuses the time-outs
+  // Still open and in use: the request goes into the file, and a file never answers.
+  unsigned short zoom = 7;
+  EXPECT_EQ(dll.GetLensZoom(&zoom), KELVARO_TIMEOUT);
+  EXPECT_EQ(dll.CloseComPort(), KELVARO_OK);
+  EXPECT_EQ(FileText(path), std::string("\x00\x31\xCF", 3));
+}
+
 TEST_F(PortTest, AnUnpluggedLensEndsEveryExchangeQuicklyAndThePortIsGone) {
   ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
   ASSERT_EQ(dll.Connect(), KELVARO_OK);

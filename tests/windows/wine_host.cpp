@@ -195,7 +195,7 @@ bool WaitForFile(const std::string& path, int timeout_ms) {
 }
 
 std::string FileText(const std::string& path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
