@@ -29,10 +29,14 @@ int OpenPort(const char* name) {
 
 // The port belongs to the library: when the library is unloaded with the port still open,
 // close it, so that a reload of the library (or another program) can open the device again.
+// A check in flight finishes first (at most a few reply time-outs); a lock that is never let
+// go (a thread that died in a call) leaves the port to the system, which closes it at exit.
+constexpr int kUnloadWaitMs = 3000;
+
 struct ClosePortAtUnload {
   ~ClosePortAtUnload() {
-    platform::LibraryLock lock;
-    if (g_link.port != platform::kNoPort) ClosePort();
+    const platform::LibraryLock lock(kUnloadWaitMs);
+    if (lock.Held() && g_link.port != platform::kNoPort) ClosePort();
   }
 } g_close_port_at_unload;
 

@@ -23,9 +23,18 @@ void StopAllTimers();
 class LibraryLock {
  public:
   LibraryLock();
+  // Waits at most `wait_ms` for the lock, for work at unload that must not hang the exit
+  // when the lock is never let go (a thread that died in a call, or exit() called from a
+  // signal handler in the middle of one). Held() says whether it was taken.
+  explicit LibraryLock(int wait_ms);
   ~LibraryLock();
   LibraryLock(const LibraryLock&) = delete;
   LibraryLock& operator=(const LibraryLock&) = delete;
+
+  bool Held() const { return held_; }
+
+ private:
+  bool held_ = true;
 };
 
 }  // namespace kelvaro::platform

@@ -33,12 +33,18 @@ struct Schedule {
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_timer_wake;  // on the monotonic clock, so set up at load
 pthread_cond_t g_library_free = PTHREAD_COND_INITIALIZER;  // the library lock was let go
+pthread_cond_t g_library_timed;  // the same, on the monotonic clock, for a bounded wait
 // The library lock: each taker draws a ticket and holds the lock while it is being served.
 unsigned long g_next_ticket = 0;
 unsigned long g_now_serving = 0;
-// A ticket whose tick was called off by the unload; skipped when its turn comes.
-bool g_ticket_abandoned = false;
-unsigned long g_abandoned_ticket = 0;
+// Tickets given up while waiting (a tick called off by the unload, a bounded wait at unload
+// that ran out); each is skipped when its turn comes. Only the one timer thread and the
+// unload ever give up, so two entries would do.
+struct AbandonedTicket {
+  bool used;
+  unsigned long ticket;
+};
+AbandonedTicket g_abandoned[4];
 Schedule g_schedules[kMaxTimers];
 int g_schedule_count = 0;
 bool g_stopping = false;
@@ -68,14 +74,35 @@ void TakeLibrary() {
   while (g_now_serving != ticket) pthread_cond_wait(&g_library_free, &g_mutex);
 }
 
-// With g_mutex held: serves the next ticket, skipping one whose tick was called off.
+// With g_mutex held: serves the next ticket, skipping those given up.
 void ReleaseLibrary() {
   ++g_now_serving;
-  if (g_ticket_abandoned && g_now_serving == g_abandoned_ticket) {
-    g_ticket_abandoned = false;
-    ++g_now_serving;
+  for (bool skipped = true; skipped;) {
+    skipped = false;
+    for (AbandonedTicket& abandoned : g_abandoned) {
+      if (abandoned.used && abandoned.ticket == g_now_serving) {
+        abandoned.used = false;
+        ++g_now_serving;
+        skipped = true;
+      }
+    }
   }
   pthread_cond_broadcast(&g_library_free);
+  pthread_cond_broadcast(&g_library_timed);
+}
+
+// With g_mutex held: gives up a ticket still waiting, or lets go of one being served.
+void GiveUp(unsigned long ticket) {
+  if (g_now_serving == ticket) {
+    ReleaseLibrary();
+    return;
+  }
+  for (AbandonedTicket& abandoned : g_abandoned) {
+    if (!abandoned.used) {
+      abandoned = AbandonedTicket{true, ticket};
+      return;
+    }
+  }
 }
 
 // With g_mutex held: takes the library lock for a tick. False when the library is unloading:
@@ -84,12 +111,7 @@ bool TakeLibraryForTick() {
   const unsigned long ticket = g_next_ticket++;
   while (g_now_serving != ticket && !g_stopping) pthread_cond_wait(&g_library_free, &g_mutex);
   if (!g_stopping) return true;
-  if (g_now_serving == ticket) {
-    ReleaseLibrary();
-  } else {
-    g_ticket_abandoned = true;
-    g_abandoned_ticket = ticket;
-  }
+  GiveUp(ticket);
   return false;
 }
 
@@ -138,11 +160,12 @@ void AfterForkInParent() {
   pthread_mutex_unlock(&g_mutex);
 }
 
-void InitTimerWake() {
+void InitMonotonicConditions() {
   pthread_condattr_t attributes;
   pthread_condattr_init(&attributes);
   pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
   pthread_cond_init(&g_timer_wake, &attributes);
+  pthread_cond_init(&g_library_timed, &attributes);
   pthread_condattr_destroy(&attributes);
 }
 
@@ -151,15 +174,15 @@ void AfterForkInChild() {
   g_schedule_count = 0;
   // The fork handler's hold on the lock ends with the fork: the child starts with it free.
   g_next_ticket = g_now_serving = 0;
-  g_ticket_abandoned = false;
+  for (AbandonedTicket& abandoned : g_abandoned) abandoned.used = false;
   // The copies may still count waiters from threads the child does not have.
-  InitTimerWake();
+  InitMonotonicConditions();
   pthread_cond_init(&g_library_free, nullptr);
   pthread_mutex_unlock(&g_mutex);
 }
 
 __attribute__((constructor)) void StartTimerThread() {
-  InitTimerWake();
+  InitMonotonicConditions();
 
   // Registered per library image: the C library drops the handlers when it is unloaded.
   pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
@@ -207,7 +230,20 @@ LibraryLock::LibraryLock() {
   pthread_mutex_unlock(&g_mutex);
 }
 
+LibraryLock::LibraryLock(int wait_ms) {
+  const timespec until = AddNs(Now(), static_cast<long long>(wait_ms) * 1000000LL);
+  pthread_mutex_lock(&g_mutex);
+  const unsigned long ticket = g_next_ticket++;
+  while (g_now_serving != ticket && NotAfter(Now(), until)) {
+    pthread_cond_timedwait(&g_library_timed, &g_mutex, &until);
+  }
+  held_ = g_now_serving == ticket;
+  if (!held_) GiveUp(ticket);
+  pthread_mutex_unlock(&g_mutex);
+}
+
 LibraryLock::~LibraryLock() {
+  if (!held_) return;
   pthread_mutex_lock(&g_mutex);
   ReleaseLibrary();
   pthread_mutex_unlock(&g_mutex);

@@ -54,7 +54,15 @@ void CALLBACK TimerTrampoline(HWND, UINT, UINT_PTR id, DWORD) {
 }  // namespace
 
 LibraryLock::LibraryLock() { EnterCriticalSection(Lock()); }
-LibraryLock::~LibraryLock() { LeaveCriticalSection(Lock()); }
+
+LibraryLock::LibraryLock(int wait_ms) {
+  const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(wait_ms);
+  while (!(held_ = TryEnterCriticalSection(Lock()) != FALSE) && GetTickCount64() < until) Sleep(10);
+}
+
+LibraryLock::~LibraryLock() {
+  if (held_) LeaveCriticalSection(Lock());
+}
 
 bool StartPeriodicTimer(TickCallback tick) {
   if (tick == nullptr) return false;

@@ -3,7 +3,11 @@
 // library's check still running.
 //   kelvaro_autoconnect_host DEVICE [busy]
 // With "busy" a second thread calls GetLensIris back to back, so a host call is in flight
-// (or waiting for the library) when the process exits.
+// (or waiting for the library) when the process exits. With "signal" the byte starts an
+// iris query that a signal handler ends by calling exit(): the call never lets go of the
+// library, and the process must still end.
+#include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -25,5 +29,12 @@ int main(int argc, char** argv) {
   }
   char byte = 0;
   if (read(STDIN_FILENO, &byte, 1) != 1) return 5;
+  if (argc > 2 && std::strcmp(argv[2], "signal") == 0) {
+    signal(SIGALRM, [](int) { exit(0); });
+    ualarm(200 * 1000, 0);
+    unsigned short position = 0;
+    GetLensIris(&position);  // the lens is silent: the signal comes in the middle
+    return 6;
+  }
   return 0;
 }
