@@ -2,7 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "timer.h"
+#include "platform/timer.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   // FreeLibrary (reserved == NULL): the host goes on pumping messages after we are gone, so

@@ -1,6 +1,6 @@
 // Win32 serial device: a COM port opened exclusively, synchronous I/O, the lens's time-outs
 // enforced by the driver through COMMTIMEOUTS.
-#include "serial.h"
+#include "platform/serial.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

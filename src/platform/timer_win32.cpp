@@ -1,6 +1,6 @@
 // Win32 timer: windowless SetTimer timers, delivered as WM_TIMER through the message loop of
 // the thread that started them. Windows coalesces WM_TIMER, so a late tick runs once.
-#include "timer.h"
+#include "platform/timer.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
