@@ -37,46 +37,38 @@ void AppendSecondPart(char* name) {
 }  // namespace
 
 int ReadLensName(char* name) {
-  const int sent = SendRequest(kNameFirstPart, 0, 0);
-  if (sent != KELVARO_OK) return sent;
-  const int first = ReadReply(kNameFirstPart);
+  int first = KELVARO_OK;
+  if (!Query(kNameFirstPart, first)) return first;
   // After a failed or empty reply this is the name kept from the last one that carried one.
   if (name != nullptr) std::strcpy(name, g_link.LensNameText);
   if (first != KELVARO_OK || std::strlen(g_link.LensNameText) < kNameContinues) return first;
 
-  const int sent_second = SendRequest(kNameSecondPart, 0, 0);
-  if (sent_second != KELVARO_OK) return sent_second;
-  const int second = ReadReply(kNameSecondPart);
-  if (second == KELVARO_OK && name != nullptr) AppendSecondPart(name);
+  int second = KELVARO_OK;
+  if (Query(kNameSecondPart, second) && second == KELVARO_OK && name != nullptr) AppendSecondPart(name);
   return second;
 }
 
 int ReadFocalLengthRange(char* text) {
-  const int sent_first = SendRequest(kFocalFirst, 0, 0);
-  if (sent_first != KELVARO_OK) return sent_first;
-  const int first = ReadReply(kFocalFirst);
+  int first = KELVARO_OK;
+  if (!Query(kFocalFirst, first)) return first;
   const std::uint16_t first_value = LastValue();
-
-  const int sent_second = SendRequest(kFocalSecond, 0, 0);
-  if (sent_second != KELVARO_OK) return sent_second;
-  const int second = ReadReply(kFocalSecond);
+  int second = KELVARO_OK;
+  if (!Query(kFocalSecond, second)) return second;
 
   if (text != nullptr) FormatFocalRange(first_value, LastValue(), text, kFocalRangeTextCapacity);
   return first != KELVARO_OK ? first : second;
 }
 
 int ReadMinimumObjectDistance(char* text) {
-  const int sent = SendRequest(kMinimumObjectDistance, 0, 0);
-  if (sent != KELVARO_OK) return sent;
-  const int code = ReadReply(kMinimumObjectDistance);
+  int code = KELVARO_OK;
+  if (!Query(kMinimumObjectDistance, code)) return code;
   if (text != nullptr) FormatMinimumObjectDistance(LastValue(), text, kModTextCapacity);
   return code;
 }
 
 int ReadMaximumAperture(char* text) {
-  const int sent = SendRequest(kAperture, 0, 0);
-  if (sent != KELVARO_OK) return sent;
-  const int code = ReadReply(kAperture);
+  int code = KELVARO_OK;
+  if (!Query(kAperture, code)) return code;
   if (text != nullptr) FormatAperture(LastValue(), text, kApertureTextCapacity);
   return code;
 }

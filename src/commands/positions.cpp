@@ -20,10 +20,8 @@ int MovePosition(Motor motor, unsigned short position) {
 }
 
 int ReadPosition(Motor motor, unsigned short* position) {
-  const auto function = static_cast<std::uint8_t>(kQueryBase + static_cast<std::uint8_t>(motor));
-  const int sent = SendRequest(function, 0, 0);
-  if (sent != KELVARO_OK) return sent;
-  const int code = ReadReply(function);
+  int code = KELVARO_OK;
+  if (!Query(static_cast<std::uint8_t>(kQueryBase + static_cast<std::uint8_t>(motor)), code)) return code;
   // Whatever the reply's code: a failed reply reports the last good value.
   if (position != nullptr) *position = static_cast<unsigned short>((g_link.ReplyValue & 0xFFFF) >> 4);
   return code;

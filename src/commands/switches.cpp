@@ -28,12 +28,11 @@ int SetSwitch(int switch_number, std::uint8_t value) {
 }
 
 int GetSwitch(int switch_number, char* text, unsigned short* value) {
-  const auto function = static_cast<std::uint8_t>(kQueryBase + switch_number);
-  const int sent = SendRequest(function, 0, 0);
+  // The placeholder stays when the query cannot go out.
   if (text != nullptr) std::snprintf(text, kSwitchTextCapacity, "%s", SwitchPlaceholder(switch_number));
-  if (sent != KELVARO_OK) return sent;
+  int code = KELVARO_OK;
+  if (!Query(static_cast<std::uint8_t>(kQueryBase + switch_number), code)) return code;
 
-  const int code = ReadReply(function);
   // A failed reply labels the last good value; the bracket shows what this read left at
   // offset 2 (the first data byte, a 3-byte reply's checksum, or 0).
   const unsigned short result = SwitchValue(switch_number, g_link.ReplyValue);

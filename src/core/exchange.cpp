@@ -52,6 +52,13 @@ int Exchange(std::uint8_t function, std::uint16_t value, std::size_t data_count)
   return sent != KELVARO_OK ? sent : ReadReply(function);
 }
 
+bool Query(std::uint8_t function, int& code) {
+  code = SendRequest(function, 0, 0);
+  if (code != KELVARO_OK) return false;
+  code = ReadReply(function);
+  return true;
+}
+
 int Handshake() { return Exchange(kHandshake); }
 
 int ConnectLens() {

@@ -18,6 +18,11 @@ int ReadReply(std::uint8_t expected_function);
 // SendRequest, then ReadReply on success: the code of the whole exchange.
 int Exchange(std::uint8_t function, std::uint16_t value = 0, std::size_t data_count = 0);
 
+// A query (a request without data) and its reply. False when the request did not go out, so
+// nothing was read and `code` is the send's; otherwise `code` is the reply's, and the reply
+// buffer and ReplyValue are what the read left.
+bool Query(std::uint8_t function, int& code);
+
 // The handshake (function 0x01), without and with the initialisation check.
 int Handshake();
 int ConnectLens();
