@@ -1,6 +1,5 @@
 #include "lens_sim.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -28,10 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 // A partial request followed by this much silence is given up.
 constexpr auto kFrameGap = std::chrono::milliseconds(100);
-
-[[noreturn]] void ThrowErrno(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
 
 // A motor runs from `from` towards `target`, starting at `start`.
 struct Motor {
@@ -57,6 +51,13 @@ struct Chunk {
 
 int SwitchIndex(std::uint8_t function) { return function & 0x0F; }
 
+Fault FaultOf(Fault::Kind kind, int times) {
+  Fault f;
+  f.kind = kind;
+  f.times = times;
+  return f;
+}
+
 }  // namespace
 
 std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
@@ -79,58 +80,38 @@ std::uint16_t EncodeScaled(int mantissa, int exponent) {
   return static_cast<std::uint16_t>(((exponent & 0x0F) << 12) | (mantissa & 0x0FFF));
 }
 
-Fault Fault::Silent(int times) {
-  Fault f;
-  f.kind = Kind::kSilent;
-  f.times = times;
-  return f;
-}
+Fault Fault::Silent(int times) { return FaultOf(Kind::kSilent, times); }
 
 Fault Fault::Delay(int delay_ms, int times) {
-  Fault f;
-  f.kind = Kind::kDelay;
+  Fault f = FaultOf(Kind::kDelay, times);
   f.delay_ms = delay_ms;
-  f.times = times;
   return f;
 }
 
 Fault Fault::Split(std::size_t split_at, int delay_ms, int times) {
-  Fault f;
-  f.kind = Kind::kSplit;
+  Fault f = FaultOf(Kind::kSplit, times);
   f.split_at = split_at;
   f.delay_ms = delay_ms;
-  f.times = times;
   return f;
 }
 
-Fault Fault::BadChecksum(int times) {
-  Fault f;
-  f.kind = Kind::kBadChecksum;
-  f.times = times;
-  return f;
-}
+Fault Fault::BadChecksum(int times) { return FaultOf(Kind::kBadChecksum, times); }
 
 Fault Fault::WrongCode(std::uint8_t code, int times) {
-  Fault f;
-  f.kind = Kind::kWrongCode;
+  Fault f = FaultOf(Kind::kWrongCode, times);
   f.code = code;
-  f.times = times;
   return f;
 }
 
 Fault Fault::Short(std::size_t length, int times) {
-  Fault f;
-  f.kind = Kind::kShort;
+  Fault f = FaultOf(Kind::kShort, times);
   f.length = length;
-  f.times = times;
   return f;
 }
 
 Fault Fault::Raw(Bytes raw, int times) {
-  Fault f;
-  f.kind = Kind::kRaw;
+  Fault f = FaultOf(Kind::kRaw, times);
   f.raw = std::move(raw);
-  f.times = times;
   return f;
 }
 
@@ -226,13 +207,13 @@ struct Simulator::Impl {
         return MakeFrame(function, Bytes(part.begin(), part.end()));
       }
       case 0x13:
-        return n == 0 ? std::optional<Bytes>(MakeFrame(function, value16(state.aperture))) : std::nullopt;
       case 0x14:
-        return n == 0 ? std::optional<Bytes>(MakeFrame(function, value16(state.focal_tele))) : std::nullopt;
       case 0x15:
-        return n == 0 ? std::optional<Bytes>(MakeFrame(function, value16(state.focal_wide))) : std::nullopt;
-      case 0x16:
-        return n == 0 ? std::optional<Bytes>(MakeFrame(function, value16(state.mod))) : std::nullopt;
+      case 0x16: {
+        if (n != 0) return std::nullopt;
+        const std::uint16_t optics[] = {state.aperture, state.focal_tele, state.focal_wide, state.mod};
+        return MakeFrame(function, value16(optics[function - 0x13]));
+      }
       default:
         return std::nullopt;
     }
@@ -405,10 +386,7 @@ Simulator::Simulator() : impl_(std::make_unique<Impl>()) {
     s.master = pty.master;
     s.slave = pty.slave;
     s.path = pty.path;
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("pipe2");
-    s.wake_read = pipe_fds[0];
-    s.wake_write = pipe_fds[1];
+    OpenWakePipe(s.wake_read, s.wake_write);
     s.ResetMotors(Clock::now());
     s.server = std::thread([&s] { s.Serve(); });
   } catch (...) {
