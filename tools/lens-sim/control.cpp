@@ -1,6 +1,5 @@
 #include "control.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -377,12 +375,7 @@ ControlChannel::ControlChannel(Simulator& lens, std::function<void()> on_quit)
   Impl& s = *impl_;
   try {
     s.pty = OpenRawPty();
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-      throw std::system_error(errno, std::generic_category(), "pipe2");
-    }
-    s.wake_read = pipe_fds[0];
-    s.wake_write = pipe_fds[1];
+    OpenWakePipe(s.wake_read, s.wake_write);
     s.server = std::thread([&s] { s.Serve(); });
   } catch (...) {
     CloseFd(s.pty.master);

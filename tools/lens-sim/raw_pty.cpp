@@ -34,6 +34,13 @@ void AddFdFlags(int fd, int fd_flags, int status_flags) {
 
 }  // namespace
 
+void OpenWakePipe(int& read_end, int& write_end) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("pipe2");
+  read_end = fds[0];
+  write_end = fds[1];
+}
+
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;

@@ -1,4 +1,4 @@
-// A pseudo-terminal pair for the simulator's servers.
+// The descriptors of the simulator's servers: a pseudo-terminal pair and a wake-up pipe.
 #pragma once
 
 #include <string>
@@ -14,6 +14,9 @@ struct RawPty {
 };
 
 RawPty OpenRawPty();  // throws std::system_error
+// A pipe whose written byte wakes a server thread out of poll; both ends non-blocking and
+// close-on-exec. Throws std::system_error.
+void OpenWakePipe(int& read_end, int& write_end);
 void CloseFd(int& fd);  // closes and sets -1; harmless on -1
 
 }  // namespace lenssim
