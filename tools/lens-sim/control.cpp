@@ -114,7 +114,8 @@ std::string FaultCommand(Simulator& lens, const Words& w) {
   NeedWords(w, 3, 6, usage);
   const std::uint8_t code = HexByte(w[1], "function code");
   const std::string& kind = w[2];
-  // Words taken by the kind itself, then an optional count.
+  // Checks that the kind has its `args` words and at most a count after them; the count, or
+  // -1 for none. Called before the kind's own words are read.
   const auto times = [&](std::size_t args) {
     NeedWords(w, 3 + args, 4 + args, usage);
     return w.size() == 4 + args ? static_cast<int>(Decimal(w[3 + args], 1, 1000000, "times")) : -1;
@@ -126,20 +127,20 @@ std::string FaultCommand(Simulator& lens, const Words& w) {
   } else if (kind == "badsum") {
     fault = Fault::BadChecksum(times(0));
   } else if (kind == "delay") {
-    NeedWords(w, 4, 5, usage);
-    fault = Fault::Delay(ms(w[3]), times(1));
+    const int count = times(1);
+    fault = Fault::Delay(ms(w[3]), count);
   } else if (kind == "split") {
-    NeedWords(w, 5, 6, usage);
-    fault = Fault::Split(static_cast<std::size_t>(Decimal(w[3], 0, 255, "split point")), ms(w[4]), times(2));
+    const int count = times(2);
+    fault = Fault::Split(static_cast<std::size_t>(Decimal(w[3], 0, 255, "split point")), ms(w[4]), count);
   } else if (kind == "wrong") {
-    NeedWords(w, 4, 5, usage);
-    fault = Fault::WrongCode(HexByte(w[3], "function code"), times(1));
+    const int count = times(1);
+    fault = Fault::WrongCode(HexByte(w[3], "function code"), count);
   } else if (kind == "short") {
-    NeedWords(w, 4, 5, usage);
-    fault = Fault::Short(static_cast<std::size_t>(Decimal(w[3], 0, 258, "length")), times(1));
+    const int count = times(1);
+    fault = Fault::Short(static_cast<std::size_t>(Decimal(w[3], 0, 258, "length")), count);
   } else if (kind == "raw") {
-    NeedWords(w, 4, 5, usage);
-    fault = Fault::Raw(HexBytes(w[3]), times(1));
+    const int count = times(1);
+    fault = Fault::Raw(HexBytes(w[3]), count);
   } else if (kind == "off") {
     NeedWords(w, 3, 3, usage);
     fault = Fault::Silent(0);  // a fault for no replies removes the code's fault
