@@ -22,10 +22,15 @@ class Process {
  public:
   // `input`, when given, is written to the child's standard input, which is then closed.
   explicit Process(const std::vector<std::string>& argv, const std::string* input = nullptr) {
-    int out[2];
-    int err[2];
-    int in[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) return;
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    int in[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
+      for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]}) {
+        if (fd >= 0) ::close(fd);
+      }
+      return;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -39,7 +44,9 @@ class Process {
     ::close(out[1]);
     ::close(err[1]);
     ::close(in[0]);
-    if (input != nullptr) {
+    if (input != nullptr && pid_ > 0) {
+      // A child that exits unread (or never started) must fail the test, not kill it by SIGPIPE.
+      ::signal(SIGPIPE, SIG_IGN);
       [[maybe_unused]] const ssize_t n = ::write(in[1], input->data(), input->size());
     }
     ::close(in[1]);

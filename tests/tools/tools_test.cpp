@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -30,7 +33,9 @@ class SimProgram {
  public:
   explicit SimProgram(std::vector<std::string> options = {}) {
     char dir[] = "/tmp/kelvaro-tools-XXXXXX";
-    dir_ = ::mkdtemp(dir) != nullptr ? dir : "/tmp";
+    // Never fall back to /tmp itself: the destructor removes the links and the directory.
+    if (::mkdtemp(dir) == nullptr) throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    dir_ = dir;
     std::vector<std::string> argv = {kSim, "--link", Lens(), "--control-link", dir_ + "/control",
                                       "--ready-file", ReadyFile()};
     argv.insert(argv.end(), options.begin(), options.end());
