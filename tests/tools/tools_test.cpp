@@ -178,19 +178,21 @@ TEST(Tools, JsonOutputParses) {
 
 TEST(Tools, FailuresShowTheLibrarysResultText) {
   SimProgram sim({"--speed", "0"});
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {"fault 31 silent 1", {"get", "zoom"}},
-      {"fault 30 wrong 31 1", {"get", "iris"}},
-      {"fault 32 short 2 1", {"get", "focus"}},
-      {"fault 43 raw 0043bf 1", {"mag", "on"}},
+  const struct {
+    const char* fault;
+    std::vector<std::string> args;
+    const char* expected;
+  } cases[] = {
+      {"fault 31 silent 1", {"get", "zoom"}, "zoom  failed: Timeout\n"},
+      {"fault 30 wrong 31 1", {"get", "iris"}, "iris  failed: Wrong Reply Code\n"},
+      {"fault 32 short 2 1", {"get", "focus"}, "focus  failed: Reply Too Short\n"},
+      {"fault 43 raw 0043bf 1", {"mag", "on"}, "2x magnifier  failed: Bad Checksum\n"},
   };
-  const std::vector<std::string> expected = {"zoom  failed: Timeout\n", "iris  failed: Wrong Reply Code\n",
-                                             "focus  failed: Reply Too Short\n", "2x magnifier  failed: Bad Checksum\n"};
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(sim.Ask(cases[i].first), "ok");
-    const Result result = sim.Ctl(cases[i].second);
-    EXPECT_EQ(result.status, 1) << cases[i].first;
-    EXPECT_EQ(result.out, expected[i]);
+  for (const auto& c : cases) {
+    EXPECT_EQ(sim.Ask(c.fault), "ok");
+    const Result result = sim.Ctl(c.args);
+    EXPECT_EQ(result.status, 1) << c.fault;
+    EXPECT_EQ(result.out, c.expected);
   }
   sim.Ask("fault 16 badsum");  // one item fails, the others are still shown
   const Result status = sim.Ctl({"status"});
