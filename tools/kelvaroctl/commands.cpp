@@ -67,35 +67,34 @@ std::string SwitchLabel(int number) { return "switch " + std::to_string(number);
 const char* OnOff(bool on) { return on ? "on" : "off"; }
 const char* JsonBool(bool on) { return on ? "true" : "false"; }
 
-// A library text, or its failure.
-void AddText(Report& report, const char* key, const char* label, int code, const char* text) {
+// What the library answered with result `code`, or its failure.
+void AddResult(Report& report, const std::string& key, const std::string& label, int code, const std::string& text,
+               const std::string& json) {
   if (code == KELVARO_OK) {
-    report.Add(key, label, text, JsonString(text));
+    report.Add(key, label, text, json);
   } else {
     report.Fail(key, label, code);
   }
 }
 
+// A library text, or its failure.
+void AddText(Report& report, const char* key, const char* label, int code, const char* text) {
+  AddResult(report, key, label, code, text, JsonString(text));
+}
+
 void AddPosition(Report& report, Part part) {
   unsigned short position = 0;
   const int code = GetPosition(part, &position);
-  if (code == KELVARO_OK) {
-    report.Add(PartName(part), PartName(part), position);
-  } else {
-    report.Fail(PartName(part), PartName(part), code);
-  }
+  AddResult(report, PartName(part), PartName(part), code, std::to_string(position), std::to_string(position));
 }
 
 void AddSwitch(Report& report, int number) {
   char text[32] = "";
   unsigned short value = 0;
   const int code = GetSwitch(number, text, &value);
-  if (code == KELVARO_OK) {
-    report.Add(SwitchKey(number), SwitchLabel(number), std::string(text) + " (value " + std::to_string(value) + ")",
-               JsonObject({{"value", std::to_string(value)}, {"text", JsonString(text)}}));
-  } else {
-    report.Fail(SwitchKey(number), SwitchLabel(number), code);
-  }
+  AddResult(report, SwitchKey(number), SwitchLabel(number), code,
+            std::string(text) + " (value " + std::to_string(value) + ")",
+            JsonObject({{"value", std::to_string(value)}, {"text", JsonString(text)}}));
 }
 
 int Finish(const Report& report, const Options& options) {
@@ -228,12 +227,8 @@ int Switch(const Words& words, const Options& options, Session& session) {
     const int code = SetSwitch(number, *byte);
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02x", *byte);
-    if (code == KELVARO_OK) {
-      report.Add(SwitchKey(number), SwitchLabel(number), std::string("set to ") + hex,
-                 JsonObject({{"set", std::to_string(*byte)}}));
-    } else {
-      report.Fail(SwitchKey(number), SwitchLabel(number), code);
-    }
+    AddResult(report, SwitchKey(number), SwitchLabel(number), code, std::string("set to ") + hex,
+              JsonObject({{"set", std::to_string(*byte)}}));
   } else {
     for (int number : numbers) AddSwitch(report, number);
   }
@@ -247,11 +242,7 @@ int Mag(const Words& words, const Options& options, Session& session) {
   Report report;
   unsigned short on = wanted.value_or(false) ? 1 : 0;
   const int code = wanted ? Set2XMag(on) : Get2XMag(&on);
-  if (code == KELVARO_OK) {
-    report.Add("mag", "2x magnifier", OnOff(on != 0), JsonBool(on != 0));
-  } else {
-    report.Fail("mag", "2x magnifier", code);
-  }
+  AddResult(report, "mag", "2x magnifier", code, OnOff(on != 0), JsonBool(on != 0));
   return Finish(report, options);
 }
 
@@ -260,11 +251,7 @@ int AutoIris(const Words& words, const Options& options, Session& session) {
   if (const int status = session.Open()) return status;
   Report report;
   const int code = SetAutoIris(on ? 1 : 0);
-  if (code == KELVARO_OK) {
-    report.Add("autoiris", "auto iris", OnOff(on), JsonBool(on));
-  } else {
-    report.Fail("autoiris", "auto iris", code);
-  }
+  AddResult(report, "autoiris", "auto iris", code, OnOff(on), JsonBool(on));
   return Finish(report, options);
 }
 

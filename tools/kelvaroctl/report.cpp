@@ -45,10 +45,6 @@ void Report::Add(const std::string& key, const std::string& label, const std::st
   items_.push_back({key, label, text, json, ""});
 }
 
-void Report::Add(const std::string& key, const std::string& label, long number) {
-  Add(key, label, std::to_string(number), std::to_string(number));
-}
-
 void Report::Fail(const std::string& key, const std::string& label, int code) {
   items_.push_back({key, label, "failed: " + ResultText(code), "null",
                     JsonObject({{"code", std::to_string(code)}, {"text", JsonString(ResultText(code))}})});

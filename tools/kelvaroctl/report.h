@@ -17,7 +17,6 @@ class Report {
  public:
   // `key` names the item in JSON, `label` in text ("" shows the value alone).
   void Add(const std::string& key, const std::string& label, const std::string& text, const std::string& json);
-  void Add(const std::string& key, const std::string& label, long number);
   // A failed item: its value is null and "errors" holds the code and its result text.
   void Fail(const std::string& key, const std::string& label, int code);
   void Fail(const std::string& key, const std::string& label, const std::string& why);
