@@ -9,7 +9,6 @@ namespace kelvaro_wine {
 namespace {
 
 const Bytes kHostModeZero{0x01, 0x44, 0xF8, 0xC3};
-const Bytes kZoomQuery{0x00, 0x31, 0xCF};
 
 std::size_t CountOf(const std::vector<Bytes>& frames, const Bytes& frame) {
   return static_cast<std::size_t>(std::count(frames.begin(), frames.end(), frame));
@@ -18,19 +17,7 @@ std::size_t CountOf(const std::vector<Bytes>& frames, const Bytes& frame) {
 bool Connected(Dll& dll) { return dll.IsAutoConnected() == 1; }
 bool Disconnected(Dll& dll) { return dll.IsAutoConnected() == 0; }
 
-class AutoConnect : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NO_FATAL_FAILURE(dll.Load());
-    ASSERT_EQ(dll.InitializeLensControl(), KELVARO_OK);
-  }
-  void TearDown() override {
-    if (dll.module != nullptr) dll.CloseComPort();
-  }
-
-  Dll dll;
-  Lens lens;
-};
+using AutoConnect = InitialisedTest;
 
 TEST_F(AutoConnect, APumpingHostConnectsAndPutsTheLensInHostModeZero) {
   lens.Do("state switch 4 fc");

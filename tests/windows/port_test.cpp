@@ -5,8 +5,6 @@
 namespace kelvaro_wine {
 namespace {
 
-const Bytes kZoomQuery{0x00, 0x31, 0xCF};
-
 // A fresh process: nothing has initialised the DLL.
 TEST(Uninitialised, OnlyOpenAndConnectRefuseUntilInitialised) {
   Dll dll;
@@ -49,17 +47,7 @@ TEST(Uninitialised, OnlyOpenAndConnectRefuseUntilInitialised) {
   EXPECT_EQ(dll.CloseComPort(), KELVARO_OK);
 }
 
-class PortTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NO_FATAL_FAILURE(dll.Load());
-    ASSERT_EQ(dll.InitializeLensControl(), KELVARO_OK);
-  }
-  void TearDown() override { dll.CloseComPort(); }
-
-  Dll dll;
-  Lens lens;
-};
+using PortTest = InitialisedTest;
 
 TEST_F(PortTest, NamesThatCannotBeOpenedGiveSevenAndLeaveNoPort) {
   EXPECT_EQ(dll.OpenComPort(nullptr), KELVARO_UNABLE_TO_OPEN_PORT);

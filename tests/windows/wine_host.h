@@ -27,6 +27,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr const char* kLensPort = "COM5";
 constexpr const char* kControlPort = "COM6";
 const Bytes kHandshake{0x00, 0x01, 0xFF};
+const Bytes kZoomQuery{0x00, 0x31, 0xCF};
 
 // The DLL as a host sees it.
 struct Dll {
@@ -129,16 +130,27 @@ long long MillisecondsOf(Call&& call) {
       .count();
 }
 
-// An initialised DLL with the lens's port open.
-class LensTest : public ::testing::Test {
+// An initialised DLL, no port open yet.
+class InitialisedTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(dll.Load());
     ASSERT_EQ(dll.InitializeLensControl(), KELVARO_OK);
-    ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
   }
   void TearDown() override {
     if (dll.module != nullptr) dll.CloseComPort();
+  }
+
+  Dll dll;
+  Lens lens;
+};
+
+// An initialised DLL with the lens's port open.
+class LensTest : public InitialisedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(InitialisedTest::SetUp());
+    ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
   }
 
   // Answers the next request with `code` by exactly these bytes.
@@ -147,9 +159,6 @@ class LensTest : public ::testing::Test {
   void FaultOnce(std::uint8_t code, const std::string& fault) {
     lens.Do("fault " + Hex({code}) + " " + fault + " 1");
   }
-
-  Dll dll;
-  Lens lens;
 };
 
 }  // namespace kelvaro_wine
