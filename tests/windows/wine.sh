@@ -57,13 +57,13 @@ setup)
   # its controlling terminal (whose hang-up would make it dump its state); its output goes
   # to a log, not into a test's.
   $as_user wineserver -f -p >>"$server_log" 2>&1 </dev/null &
+  server=$!
   # It serves once its socket is in its working directory (a temporary one).
-  if ! wait_for "/proc/$!/cwd/socket" 100; then
+  if ! wait_for "/proc/$server/cwd/socket" 100; then
     echo "the wineserver did not start:" >&2
     tail -n 20 "$server_log" >&2
     exit 1
   fi
-  server=$!
   # Wine's services start with the first program; started here, they log to the server's log.
   $as_user wine wineboot >>"$server_log" 2>&1 </dev/null
   echo "prefix $WINEPREFIX, wineserver $server"
@@ -78,7 +78,14 @@ run)
     --ready-file "$scratch/lens.ready" >"$lens_log" 2>&1 </dev/null &
   sim=$!
   echo "$sim" >"$lens_pid"
-  trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -f "$lens_pid"' EXIT
+  # Under set -e a failing kill or wait (a simulator that already died) would end the trap
+  # early and replace the test's exit status with the simulator's.
+  stop_lens() {
+    kill "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+    rm -f "$lens_pid"
+  }
+  trap stop_lens EXIT
   trap 'exit 143' INT TERM
   if ! wait_for "$scratch/lens.ready" 50; then
     echo "the simulated lens did not start:" >&2
@@ -93,7 +100,7 @@ run)
   # The program's output goes through a file: Wine processes that it may start (services,
   # the desktop's explorer.exe) outlive it, would hold a pipe open, and CTest would wait.
   output="$KELVARO_WINE_DIR/output.txt"
-  trap 'cat "$output"; kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -f "$lens_pid"' EXIT
+  trap 'cat "$output"; stop_lens' EXIT
   status=0
   $as_user wine "$exe" "$@" >"$output" 2>&1 </dev/null || status=$?
   if [ "$status" -ne 0 ]; then
