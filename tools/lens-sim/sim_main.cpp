@@ -184,9 +184,9 @@ class ReadyFile {
   ReadyFile(const std::string& path, const std::string& contents) : path_(path) {
     const std::string aside = path + ".new" + std::to_string(::getpid());
     std::FILE* file = std::fopen(aside.c_str(), "w");
-    const bool written = file != nullptr && std::fputs(contents.c_str(), file) >= 0;
-    if (file != nullptr && std::fclose(file) != 0) file = nullptr;
-    if (!written || file == nullptr || ::rename(aside.c_str(), path.c_str()) != 0) {
+    bool written = file != nullptr && std::fputs(contents.c_str(), file) >= 0;
+    if (file != nullptr && std::fclose(file) != 0) written = false;
+    if (!written || ::rename(aside.c_str(), path.c_str()) != 0) {
       const std::string why = std::strerror(errno);
       ::unlink(aside.c_str());
       throw std::runtime_error("cannot write " + path + ": " + why);
