@@ -160,8 +160,9 @@ TEST_F(PortTest, ANonSerialDeviceGivesFiveAndStaysOpen) {
 double CpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  const auto seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec;
+  const auto microseconds = usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+  return static_cast<double>(seconds) + static_cast<double>(microseconds) / 1e6;
 }
 
 TEST_F(PortTest, AnUnpluggedDeviceEndsEachExchangeQuietlyAndANewOneOpens) {
