@@ -105,29 +105,34 @@ KELVARO_API(void) GetResultString(int code, char* text);
 
 /* ---- Positions (iris, zoom, focus: 0 to 4095) --------------------------------------- */
 
-/* Move to an absolute position; only its low 12 bits count. Returns the exchange's code:
- * 0, 10, 1, 4, 13, 12 or 6 as for Connect. The lens's motor arrival is not awaited. */
+/* Move to an absolute position; only its low 12 bits count. Sends function 0x20 (iris),
+ * 0x21 (zoom) or 0x22 (focus) with the position times 16, high byte first: SetLensZoom(2048)
+ * sends 02 21 80 00 5D. Returns the exchange's code: 0, 10, 1, 4, 13, 12 or 6 as for Connect.
+ * The lens's motor arrival is not awaited. */
 KELVARO_API(int) SetLensIris(unsigned short position);
 KELVARO_API(int) SetLensZoom(unsigned short position);
 KELVARO_API(int) SetLensFocus(unsigned short position);
 
-/* Read a position back. Returns the exchange's code as for the moves. When the request could
- * not be sent (10, 1) `position` is not written; otherwise it receives the position of the
- * last reply that passed its checksum, fresh only when the code is 0. */
+/* Read a position back: sends 00 30 D0 (iris), 00 31 CF (zoom) or 00 32 CE (focus). Returns
+ * the exchange's code as for the moves. When the request could not be sent (10, 1)
+ * `position` is not written; otherwise it receives the position of the last reply that
+ * passed its checksum, fresh only when the code is 0. */
 KELVARO_API(int) GetLensIris(unsigned short* position);
 KELVARO_API(int) GetLensZoom(unsigned short* position);
 KELVARO_API(int) GetLensFocus(unsigned short* position);
 
 /* ---- Switches 0, 2, 3, 4 ------------------------------------------------------------ */
 
-/* Write a raw switch byte. Returns the exchange's code as for the moves. */
+/* Write a raw switch byte: function 0x40, 0x42, 0x43 or 0x44 with the byte as its one data
+ * byte (SetSwitch4Host(0xF8) sends 01 44 F8 C3). Returns the exchange's code as for the moves. */
 KELVARO_API(int) SetSwitch0Host(unsigned char value);
 KELVARO_API(int) SetSwitch2Host(unsigned char value);
 KELVARO_API(int) SetSwitch3Host(unsigned char value);
 KELVARO_API(int) SetSwitch4Host(unsigned char value);
 
-/* Read a switch. `text` (room for 23 bytes) first receives "LensCode" (switch 0) or "???"
- * (others); if the request could not be sent (10, 1) that stays and `value` is not written.
+/* Read a switch: sends function 0x50, 0x52, 0x53 or 0x54. `text` (room for 23 bytes)
+ * receives "LensCode" (switch 0) or "???" (others); if the request could not be sent (10, 1)
+ * that stays and `value` is not written.
  * Otherwise `value` receives part of the switch byte and `text` a label, then " [xx]" with
  * the first reply data byte in hexadecimal:
  *   switch 0: value = byte & 0x0F; 12..15 label "950nm ", "880nm ", "850nm ", "None  ",
@@ -168,12 +173,13 @@ KELVARO_API(int) GetLensName(char* name);
  * first failing exchange's code, or 0. */
 KELVARO_API(int) GetLensFocalLengthRange(char* text);
 
-/* "MOD:  0.9 meters" (minimum object distance) into `text` (room for 27 bytes). Returns at
- * once, writing nothing, when the request cannot be sent; otherwise writes the text (from the
- * last good value after a failed reply) and returns the exchange's code. */
+/* "MOD:  0.9 meters" (minimum object distance, function 0x16) into `text` (room for 27
+ * bytes). Returns at once, writing nothing, when the request cannot be sent; otherwise writes
+ * the text (from the last good value after a failed reply) and returns the exchange's code. */
 KELVARO_API(int) GetLensMOD(char* text);
 
-/* "Aperture: f/2.00" (maximum aperture) into `text` (room for 19 bytes); as GetLensMOD. */
+/* "Aperture: f/2.00" (maximum aperture, function 0x13) into `text` (room for 19 bytes);
+ * as GetLensMOD. */
 KELVARO_API(int) GetLensOpenFNo(char* text);
 
 #ifdef __cplusplus
