@@ -27,7 +27,8 @@ bool SerialApplyTimeouts(PortHandle port);
 bool SerialApplyLineSettings(PortHandle port);  // 38400 8N1, binary, no flow control, DTR+RTS up
 bool SerialSetEventMask(PortHandle port);       // transmit-empty only; never waited on
 
-// Writes all bytes within the write time-out; false when the device refuses.
+// Writes the bytes, giving up after the write time-out; false only when the device refuses
+// (an error or hang-up). A write cut short by the time-out counts as done, as on a COM port.
 bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count);
 
 // One read of up to `capacity` bytes ended by the read time-outs; returns the count delivered.

@@ -87,7 +87,10 @@ bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) 
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && errno != EAGAIN) return false;
     const short ready = WaitFor(fd, POLLOUT, deadline);
-    if (!(ready & POLLOUT)) return false;  // time-out, hang-up or error
+    // A write that runs out of time ends like one on a COM port: done, with what went out
+    // (the lens's silence then shows as a read time-out). Hang-up or error is a refusal.
+    if (ready == 0) return true;
+    if (!(ready & POLLOUT)) return false;
   }
   return true;
 }
