@@ -32,8 +32,7 @@ struct Schedule {
 // Guards everything below. Held only for moments, never while a tick or a host call runs.
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_timer_wake;  // on the monotonic clock, so set up at load
-pthread_cond_t g_library_free = PTHREAD_COND_INITIALIZER;  // the library lock was let go
-pthread_cond_t g_library_timed;  // the same, on the monotonic clock, for a bounded wait
+pthread_cond_t g_library_free;  // the library lock was let go; monotonic, so set up at load
 // The library lock: each taker draws a ticket and holds the lock while it is being served.
 unsigned long g_next_ticket = 0;
 unsigned long g_now_serving = 0;
@@ -88,7 +87,6 @@ void ReleaseLibrary() {
     }
   }
   pthread_cond_broadcast(&g_library_free);
-  pthread_cond_broadcast(&g_library_timed);
 }
 
 // With g_mutex held: gives up a ticket still waiting, or lets go of one being served.
@@ -165,7 +163,7 @@ void InitMonotonicConditions() {
   pthread_condattr_init(&attributes);
   pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
   pthread_cond_init(&g_timer_wake, &attributes);
-  pthread_cond_init(&g_library_timed, &attributes);
+  pthread_cond_init(&g_library_free, &attributes);
   pthread_condattr_destroy(&attributes);
 }
 
@@ -177,7 +175,6 @@ void AfterForkInChild() {
   for (AbandonedTicket& abandoned : g_abandoned) abandoned.used = false;
   // The copies may still count waiters from threads the child does not have.
   InitMonotonicConditions();
-  pthread_cond_init(&g_library_free, nullptr);
   pthread_mutex_unlock(&g_mutex);
 }
 
@@ -235,7 +232,7 @@ LibraryLock::LibraryLock(int wait_ms) {
   pthread_mutex_lock(&g_mutex);
   const unsigned long ticket = g_next_ticket++;
   while (g_now_serving != ticket && NotAfter(Now(), until)) {
-    pthread_cond_timedwait(&g_library_timed, &g_mutex, &until);
+    pthread_cond_timedwait(&g_library_free, &g_mutex, &until);
   }
   held_ = g_now_serving == ticket;
   if (!held_) GiveUp(ticket);

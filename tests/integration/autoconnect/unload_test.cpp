@@ -200,6 +200,20 @@ TEST(Exit, ProcessExitsPromptlyWhileAnotherThreadIsInAHostCall) {
   ExpectPromptExit(host);
 }
 
+TEST(Exit, ProcessExitsEvenWhenAHostCallNeverLetsGoOfTheLibrary) {
+  lenssim::Simulator lens;
+  lens.SetFault(0x01, Fault::Silent());
+  lens.SetFault(0x30, Fault::Silent());
+  Host host(lens.DevicePath(), "signal");
+  ASSERT_TRUE(host.Running());
+  ASSERT_TRUE(WaitForFrame(lens, kHandshakeFrame, 1, 4000));
+  // Unloading gives up on the lock after a few seconds and leaves the port to the system.
+  const int status = host.Finish(8000);
+  ASSERT_NE(status, -1) << "the host did not exit within 8 s";
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(Schedule, ChecksMissedWhileTheHostWasStoppedRunOnceNotInABurst) {
   lenssim::Simulator lens;
   Host host(lens.DevicePath(), "quiet");
@@ -218,20 +232,6 @@ TEST(Schedule, ChecksMissedWhileTheHostWasStoppedRunOnceNotInABurst) {
   EXPECT_GE(checks, 1u);
   EXPECT_LE(checks, 2u);
   ExpectPromptExit(host);
-}
-
-TEST(Exit, ProcessExitsEvenWhenAHostCallNeverLetsGoOfTheLibrary) {
-  lenssim::Simulator lens;
-  lens.SetFault(0x01, Fault::Silent());
-  lens.SetFault(0x30, Fault::Silent());
-  Host host(lens.DevicePath(), "signal");
-  ASSERT_TRUE(host.Running());
-  ASSERT_TRUE(WaitForFrame(lens, kHandshakeFrame, 1, 4000));
-  // Unloading gives up on the lock after a few seconds and leaves the port to the system.
-  const int status = host.Finish(8000);
-  ASSERT_NE(status, -1) << "the host did not exit within 8 s";
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
