@@ -14,17 +14,19 @@ constexpr std::uint8_t kHostModeZero = 0xF8;  // switch 4: mode 0, host
 
 }  // namespace
 
-void AutoConnectTick() {
-  if (g_link.auto_connected) {
+void CheckLens(LinkState& link) {
+  if (link.auto_connected) {
     unsigned short zoom = 0;
-    if (ReadPosition(Motor::kZoom, &zoom) != KELVARO_OK) g_link.auto_connected = 0;
+    if (ReadPosition(link, Motor::kZoom, &zoom) != KELVARO_OK) link.auto_connected = 0;
     return;
   }
-  if (ConnectLens() == KELVARO_OK) {
-    g_link.auto_connected = 1;
-    SetSwitch(4, kHostModeZero);  // the lens answers to the host from now on; code not needed
+  if (ConnectLens(link) == KELVARO_OK) {
+    link.auto_connected = 1;
+    SetSwitch(link, 4, kHostModeZero);  // the lens answers to the host from now on; code not needed
   }
 }
+
+void AutoConnectTick() { CheckLens(g_link); }
 
 }  // namespace kelvaro
 

@@ -3,8 +3,13 @@
 
 namespace kelvaro {
 
-// One check, run by the timer with the library lock held: the handshake while the lens is
-// not connected, the zoom query as a sign of life once it is.
+struct LinkState;
+
+// One check of a link, with its lock held: the handshake while the lens is not connected
+// (then host mode 0), the zoom query as a sign of life once it is.
+void CheckLens(LinkState& link);
+
+// The flat functions' check, run by their timer with the library lock held.
 void AutoConnectTick();
 
 }  // namespace kelvaro

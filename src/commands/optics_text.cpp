@@ -21,6 +21,8 @@ float DecodeScaledNumber(std::uint16_t raw) {
   return value;
 }
 
+double FocalLengthMm(std::uint16_t raw) { return DecodeScaledNumber(raw) * kMillimetresPerMetre; }
+
 double ApertureFNumber(std::uint16_t code) {
   return std::exp(std::log(2.0) * 8.0 * (1.0 - code / 65536.0));
 }
@@ -41,8 +43,8 @@ void FormatFocalRange(std::uint16_t first_raw, std::uint16_t second_raw, char* o
                       std::size_t capacity) {
   char first[kNumberTextCapacity];
   char second[kNumberTextCapacity];
-  std::snprintf(first, sizeof first, " %.1f", DecodeScaledNumber(first_raw) * kMillimetresPerMetre);
-  std::snprintf(second, sizeof second, " %.1f", DecodeScaledNumber(second_raw) * kMillimetresPerMetre);
+  std::snprintf(first, sizeof first, " %.1f", FocalLengthMm(first_raw));
+  std::snprintf(second, sizeof second, " %.1f", FocalLengthMm(second_raw));
   std::snprintf(out, capacity, "Focal Length %s to %s mm", first, second);
 }
 

@@ -11,6 +11,9 @@ namespace kelvaro {
 // with "%f" as a single-precision number.
 float DecodeScaledNumber(std::uint16_t raw);
 
+// A scaled length in metres, in millimetres (as the focal-length text shows it).
+double FocalLengthMm(std::uint16_t raw);
+
 // The maximum aperture as an f-number: 2 to the power 8 * (1 - code / 65536).
 double ApertureFNumber(std::uint16_t code);
 

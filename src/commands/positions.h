@@ -7,7 +7,11 @@ namespace kelvaro {
 
 enum class Motor : std::uint8_t { kIris = 0, kZoom = 1, kFocus = 2 };
 
-int MovePosition(Motor motor, unsigned short position);
-int ReadPosition(Motor motor, unsigned short* position);
+struct LinkState;
+
+int MovePosition(LinkState& link, Motor motor, unsigned short position);
+// Writes the position of the last reply that passed its checksum, whatever the reply's code,
+// once the query went out.
+int ReadPosition(LinkState& link, Motor motor, unsigned short* position);
 
 }  // namespace kelvaro

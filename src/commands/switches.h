@@ -5,11 +5,15 @@
 
 namespace kelvaro {
 
-int SetSwitch(int switch_number, std::uint8_t value);
-int GetSwitch(int switch_number, char* text, unsigned short* value);
+struct LinkState;
 
-int SetMagnifier(unsigned short on);       // 2x in (switch 3 bit 0 clear) or out
-int GetMagnifier(unsigned short* on);
-int SetAutoIrisMode(unsigned short on);    // auto iris in host mode 4, or host mode 0
+int SetSwitch(LinkState& link, int switch_number, std::uint8_t value);
+int GetSwitch(LinkState& link, int switch_number, char* text, unsigned short* value);
+// The switch byte itself (the low byte of the reply's value); written only on success.
+int ReadSwitchByte(LinkState& link, int switch_number, std::uint8_t* value);
+
+int SetMagnifier(LinkState& link, unsigned short on);     // 2x in (switch 3 bit 0 clear) or out
+int GetMagnifier(LinkState& link, unsigned short* on);
+int SetAutoIrisMode(LinkState& link, unsigned short on);  // auto iris in host mode 4, or host mode 0
 
 }  // namespace kelvaro

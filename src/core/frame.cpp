@@ -12,6 +12,11 @@ std::uint8_t FrameChecksum(const std::uint8_t* bytes, std::size_t count) {
   return static_cast<std::uint8_t>(0x100 - ByteSum(bytes, count));
 }
 
+bool IsWholeFrame(const std::uint8_t* bytes, std::size_t count) {
+  return count >= kMinFrameBytes && count == static_cast<std::size_t>(bytes[0]) + kMinFrameBytes &&
+         ByteSum(bytes, count) == 0;
+}
+
 std::size_t BuildRequest(std::uint8_t function, std::uint16_t value, std::size_t data_count,
                          std::uint8_t (&frame)[kMaxRequestBytes]) {
   if (data_count > 2) data_count = 2;

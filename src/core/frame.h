@@ -8,12 +8,17 @@
 namespace kelvaro {
 
 inline constexpr std::size_t kMaxRequestBytes = 5;  // N is 0, 1 or 2
+inline constexpr std::size_t kMinFrameBytes = 3;    // N = 0
 
 // The 8-bit sum of `count` bytes.
 std::uint8_t ByteSum(const std::uint8_t* bytes, std::size_t count);
 
 // Two's complement of the sum: the byte that closes a frame.
 std::uint8_t FrameChecksum(const std::uint8_t* bytes, std::size_t count);
+
+// Whether `count` bytes are exactly one whole frame: at least 3, as many as the length byte
+// says (N + 3), summing to 0. A frame-ended read stops at the first such count.
+bool IsWholeFrame(const std::uint8_t* bytes, std::size_t count);
 
 // Builds a request with `data_count` (0, 1 or 2) data bytes taken from `value`: one byte is
 // its low 8 bits, two bytes its low 16 bits high byte first. Returns the frame's length.

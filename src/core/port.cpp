@@ -1,31 +1,34 @@
 // Opening and closing the lens's serial port. The handle lives in the link state from a
 // successful open until close or the next open.
+#include "core/port.h"
+
 #include "Kelvaro32.h"
 #include "core/link_state.h"
 #include "platform/serial.h"
 #include "platform/timer.h"
 
 namespace kelvaro {
-namespace {
 
-void ClosePort() {
-  platform::SerialClose(g_link.port);
-  g_link.port = platform::kNoPort;
+void CloseLinkPort(LinkState& link) {
+  if (link.port == platform::kNoPort) return;
+  platform::SerialClose(link.port);
+  link.port = platform::kNoPort;
 }
 
-int OpenPort(const char* name) {
-  if (!g_link.initialised) return KELVARO_NOT_INITIALIZED;
-  if (g_link.port != platform::kNoPort) ClosePort();  // even when it is the same device
+int OpenLinkPort(LinkState& link, const char* name) {
+  CloseLinkPort(link);  // even when it is the same device
 
-  g_link.port = platform::SerialOpen(name);
-  if (g_link.port == platform::kNoPort) return KELVARO_UNABLE_TO_OPEN_PORT;
+  link.port = platform::SerialOpen(name);
+  if (link.port == platform::kNoPort) return KELVARO_UNABLE_TO_OPEN_PORT;
 
   // A device that refuses a setting stays open: requests still go out through it.
-  if (!platform::SerialApplyTimeouts(g_link.port)) return KELVARO_COMMS_ERROR;
-  if (!platform::SerialApplyLineSettings(g_link.port)) return KELVARO_COMMS_ERROR;
-  if (!platform::SerialSetEventMask(g_link.port)) return KELVARO_COMMS_ERROR;
+  if (!platform::SerialApplyTimeouts(link.port)) return KELVARO_COMMS_ERROR;
+  if (!platform::SerialApplyLineSettings(link.port)) return KELVARO_COMMS_ERROR;
+  if (!platform::SerialSetEventMask(link.port)) return KELVARO_COMMS_ERROR;
   return KELVARO_OK;
 }
+
+namespace {
 
 // The port belongs to the library: when the library is unloaded with the port still open,
 // close it, so that a reload of the library (or another program) can open the device again.
@@ -36,7 +39,7 @@ constexpr int kUnloadWaitMs = 3000;
 struct ClosePortAtUnload {
   ~ClosePortAtUnload() {
     const platform::LibraryLock lock(kUnloadWaitMs);
-    if (lock.Held() && g_link.port != platform::kNoPort) ClosePort();
+    if (lock.Held()) CloseLinkPort(g_link);
   }
 } g_close_port_at_unload;
 
@@ -47,13 +50,14 @@ extern "C" {
 
 KELVARO_API(int) OpenComPort(const char* portName) {
   kelvaro::platform::LibraryLock lock;
-  return kelvaro::OpenPort(portName);
+  if (!kelvaro::g_link.initialised) return KELVARO_NOT_INITIALIZED;
+  return kelvaro::OpenLinkPort(kelvaro::g_link, portName);
 }
 
 KELVARO_API(int) CloseComPort(void) {
   kelvaro::platform::LibraryLock lock;
   if (kelvaro::g_link.port == kelvaro::platform::kNoPort) return KELVARO_PORT_NOT_OPEN;
-  kelvaro::ClosePort();
+  kelvaro::CloseLinkPort(kelvaro::g_link);
   return KELVARO_OK;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Kelvaro32.h"
+#include "kelvaro.h"
 
 namespace kelvaro {
 namespace {
@@ -39,6 +40,16 @@ void FormatResultText(int code, char* out, std::size_t capacity) {
 }  // namespace kelvaro
 
 extern "C" {
+
+// The same texts without their leading space, and those of the handle interface's codes.
+KELVARO_API(const char*) kelvaro_result_text(int code) {
+  if (const char* text = kelvaro::KnownText(code)) return text + 1;
+  switch (code) {
+    case KELVARO_INVALID_ARGUMENT: return "Invalid Argument";
+    case KELVARO_NO_FREE_LENS: return "No Free Lens";
+    default: return "Unknown Result Code";
+  }
+}
 
 // The caller promises room for 27 more bytes: the longest text is 26 characters.
 // Touches no link state, so it does not wait for a lens exchange in flight.

@@ -31,8 +31,16 @@ bool SerialSetEventMask(PortHandle port);       // transmit-empty only; never wa
 // (an error or hang-up). A write cut short by the time-out counts as done, as on a COM port.
 bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count);
 
-// One read of up to `capacity` bytes ended by the read time-outs; returns the count delivered.
-std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity);
+// Says whether the bytes read so far are all a read has to wait for.
+using ReadComplete = bool (*)(const std::uint8_t* bytes, std::size_t count);
+
+// One read of up to `capacity` bytes ended by the read time-outs, or as soon as `complete`
+// (when given) accepts what has arrived; returns the count delivered.
+std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity,
+                       ReadComplete complete = nullptr);
+
+// Drops whatever the device has received and not yet been read.
+void SerialDiscardInput(PortHandle port);
 
 void SerialClose(PortHandle port);
 

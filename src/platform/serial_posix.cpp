@@ -95,7 +95,8 @@ bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) 
   return true;
 }
 
-std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity) {
+std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity,
+                       ReadComplete complete) {
   const int fd = Fd(port);
   const Deadline total(kReadTotalMs);
   Deadline gap = total;  // until the first byte only the total counts
@@ -107,6 +108,7 @@ std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capaci
     const ssize_t n = read(fd, buffer + got, capacity - got);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
+      if (complete != nullptr && complete(buffer, got)) break;
       gap = Deadline(kReadIntervalMs);
       continue;
     }
@@ -115,6 +117,8 @@ std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capaci
   }
   return got;
 }
+
+void SerialDiscardInput(PortHandle port) { tcflush(Fd(port), TCIFLUSH); }
 
 void SerialClose(PortHandle port) {
   const int fd = Fd(port);

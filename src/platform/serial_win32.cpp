@@ -1,5 +1,6 @@
 // Win32 serial device: a COM port opened exclusively, synchronous I/O, the lens's time-outs
 // enforced by the driver through COMMTIMEOUTS.
+#include "platform/deadline.h"
 #include "platform/serial.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -78,13 +79,41 @@ bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) 
          FALSE;
 }
 
-std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity) {
+std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity,
+                       ReadComplete complete) {
   // The success flag is not looked at: a read cut short by the time-outs or by an aborted
   // line delivers what it got, and that count is the reply.
   DWORD got = 0;
-  (void)ReadFile(ToHandle(port), buffer, static_cast<DWORD>(capacity), &got, nullptr);
+  if (complete == nullptr) {
+    (void)ReadFile(ToHandle(port), buffer, static_cast<DWORD>(capacity), &got, nullptr);
+    return got;
+  }
+  // Ended at a whole frame: the same time-outs, kept here. Each ReadFile returns at once
+  // with what has arrived, or waits for the first byte up to the sooner of the two ends.
+  const Deadline total(kReadTotalMs);
+  Deadline gap = total;  // until the first byte only the total counts
+  while (got < capacity) {
+    const int wait = Deadline::Sooner(total, gap).RemainingMs();
+    if (wait == 0) break;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = MAXDWORD;
+    t.ReadTotalTimeoutConstant = static_cast<DWORD>(wait);
+    t.WriteTotalTimeoutConstant = kWriteTotalMs;
+    DWORD chunk = 0;
+    if (!SetCommTimeouts(ToHandle(port), &t) ||
+        !ReadFile(ToHandle(port), buffer + got, static_cast<DWORD>(capacity - got), &chunk, nullptr) ||
+        chunk == 0) {
+      break;  // a time-out, or a device that is gone
+    }
+    got += chunk;
+    if (complete(buffer, got)) break;
+    gap = Deadline(kReadIntervalMs);
+  }
   return got;
 }
+
+void SerialDiscardInput(PortHandle port) { PurgeComm(ToHandle(port), PURGE_RXCLEAR); }
 
 void SerialClose(PortHandle port) {
   if (port != kNoPort) CloseHandle(ToHandle(port));

@@ -247,3 +247,36 @@ LibraryLock::~LibraryLock() {
 }
 
 }  // namespace kelvaro::platform
+
+namespace kelvaro::platform {
+
+bool CheckThread::Start(Tick tick, void* context) {
+  static_assert(sizeof(pthread_t) <= sizeof native_, "the thread handle does not fit");
+  tick_ = tick;
+  context_ = context;
+  stop_.store(false);
+  // The thread takes no signals: they stay with the host's own threads.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_t thread;
+  running_ = pthread_create(
+                 &thread, nullptr,
+                 [](void* self) -> void* {
+                   static_cast<CheckThread*>(self)->Run();
+                   return nullptr;
+                 },
+                 this) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (running_) *reinterpret_cast<pthread_t*>(native_) = thread;
+  return running_;
+}
+
+void CheckThread::Join() {
+  if (!running_) return;
+  pthread_join(*reinterpret_cast<pthread_t*>(native_), nullptr);
+  running_ = false;
+}
+
+}  // namespace kelvaro::platform

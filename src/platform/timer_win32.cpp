@@ -92,3 +92,47 @@ void StopAllTimers() {
 }
 
 }  // namespace kelvaro::platform
+
+namespace kelvaro::platform {
+
+// A check thread holds a reference to the DLL and lets go of it with its very last call
+// (FreeLibraryAndExitThread), so the DLL cannot be unmapped under a thread still running in
+// it: a host that unloads the DLL with watched lenses open keeps it loaded until they close.
+bool CheckThread::Start(Tick tick, void* context) {
+  static_assert(sizeof(HANDLE) <= sizeof native_, "the thread handle does not fit");
+  tick_ = tick;
+  context_ = context;
+  stop_.store(false);
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCSTR>(&StartPeriodicTimer), &self)) {
+    return false;
+  }
+  struct Entry {
+    static DWORD WINAPI Run(void* thread) {
+      static_cast<CheckThread*>(thread)->Run();
+      HMODULE module = nullptr;
+      GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<LPCSTR>(&StartPeriodicTimer), &module);
+      FreeLibraryAndExitThread(module, 0);
+    }
+  };
+  HANDLE thread = CreateThread(nullptr, 0, Entry::Run, this, 0, nullptr);
+  if (thread == nullptr) {
+    FreeLibrary(self);
+    return false;
+  }
+  *reinterpret_cast<HANDLE*>(native_) = thread;
+  running_ = true;
+  return true;
+}
+
+void CheckThread::Join() {
+  if (!running_) return;
+  HANDLE thread = *reinterpret_cast<HANDLE*>(native_);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  running_ = false;
+}
+
+}  // namespace kelvaro::platform

@@ -1,11 +1,11 @@
 #!/bin/sh
-# Kelvaro32.dll exports exactly the functions the header declares, under their plain names,
+# Kelvaro32.dll exports exactly the functions the headers declare, under their plain names,
 # plus the CLens members; and it imports from KERNEL32.dll, USER32.dll and msvcrt.dll only.
-# Usage: check_dll.sh OBJDUMP DLL HEADER
+# Usage: check_dll.sh OBJDUMP DLL HEADER...
 set -eu
 objdump=$1
 dll=$2
-header=$3
+shift 2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 expected=$work/expected
@@ -13,11 +13,11 @@ actual=$work/actual
 "$objdump" -p "$dll" >"$work/dump"
 
 {
-  sed -n 's/^KELVARO_API([a-z ]*) \([A-Za-z0-9]*\)(.*/\1/p' "$header"
+  sed -n 's/^KELVARO_API([a-z *]*) \([A-Za-z0-9_]*\)(.*/\1/p' "$@"
   printf '%s\n' _ZN5CLensC1Ev _ZN5CLensC2Ev _ZN5CLensaSERKS_
 } | sort >"$expected"
 if [ "$(wc -l <"$expected")" -lt 30 ]; then
-  echo "found too few declarations in $header" >&2
+  echo "found too few declarations in $*" >&2
   exit 1
 fi
 
