@@ -48,5 +48,20 @@ TEST(Frame, ReplyValueDependsOnlyOnTheCountDelivered) {
   EXPECT_EQ(DecodeReplyValue(reply, 6), 0xABCD);  // later bytes do not count
 }
 
+TEST(Frame, AWholeFrameIsExactlyItsLengthAndSumsToZero) {
+  const std::uint8_t reply[] = {0x02, 0x31, 0x80, 0x00, 0x4D, 0x00, 0x31, 0xCF};
+  EXPECT_TRUE(IsWholeFrame(reply, 5));
+  EXPECT_FALSE(IsWholeFrame(reply, 4));  // not yet all of it
+  EXPECT_FALSE(IsWholeFrame(reply, 8));  // more than one frame
+  const std::uint8_t empty[] = {0x00, 0x31, 0xCF};
+  EXPECT_TRUE(IsWholeFrame(empty, 3));
+  EXPECT_FALSE(IsWholeFrame(empty, 2));
+  EXPECT_FALSE(IsWholeFrame(empty, 0));
+  const std::uint8_t bad_sum[] = {0x00, 0x31, 0xCE};
+  EXPECT_FALSE(IsWholeFrame(bad_sum, 3));  // the length fits, the sum does not: keep reading
+  const std::uint8_t long_length[] = {0xFF, 0x01, 0x00};  // sums to 0, says 258 bytes
+  EXPECT_FALSE(IsWholeFrame(long_length, 3));
+}
+
 }  // namespace
 }  // namespace kelvaro

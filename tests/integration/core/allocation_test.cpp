@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "kelvaro.h"
 #include "lens_fixture.h"
 
 extern "C" {
@@ -119,6 +120,44 @@ TEST_F(Allocations, NoExportedCallAllocates) {
   EXPECT_EQ(allocations, 0);
   // The calls really talked to the lens.
   EXPECT_GE(lens.Received().size(), 20u);
+}
+
+TEST_F(Allocations, NoHandleInterfaceCallAllocatesAfterTheOpen) {
+  CloseComPort();
+  lenssim::Simulator other;
+  kelvaro_lens* watched = nullptr;
+  kelvaro_lens* plain = nullptr;
+  const kelvaro_options watch{KELVARO_FRAMING_FRAME, 1, 0};
+  const kelvaro_options timed{KELVARO_FRAMING_TIMED, 0, 0};
+  ASSERT_EQ(kelvaro_open(lens.DevicePath().c_str(), &watch, &watched), KELVARO_OK);
+  ASSERT_EQ(kelvaro_open(other.DevicePath().c_str(), &timed, &plain), KELVARO_OK);
+  lens.SetFault(0x16, Fault::BadChecksum(1));
+  unsigned short position = 0;
+  unsigned char byte = 0;
+  char name[300];
+  kelvaro_optics optics{};
+  const int allocations = Counted([&] {
+    for (kelvaro_lens* handle : {watched, plain, static_cast<kelvaro_lens*>(nullptr)}) {
+      kelvaro_connect(handle);
+      kelvaro_is_connected(handle);
+      kelvaro_move(handle, KELVARO_IRIS, 100);
+      kelvaro_position(handle, KELVARO_FOCUS, &position);
+      kelvaro_set_switch(handle, 3, 0xFF);
+      kelvaro_switch(handle, 2, &byte);
+      kelvaro_name(handle, name, sizeof name);
+      kelvaro_read_optics(handle, &optics);
+      kelvaro_result_text(kelvaro_position(handle, 7, &position));
+    }
+    kelvaro_close(plain);
+    kelvaro_open("/dev/kelvaro-no-such-port", nullptr, &plain);
+    kelvaro_open("/dev/null", &timed, &plain);
+    kelvaro_open(other.DevicePath().c_str(), &timed, &plain);
+    kelvaro_close(plain);
+    kelvaro_close(watched);
+  });
+  EXPECT_EQ(allocations, 0);
+  EXPECT_GE(lens.Received().size(), 7u);
+  EXPECT_GE(other.Received().size(), 7u);
 }
 
 TEST_F(Allocations, FailedRepliesAllocateNothingEither) {

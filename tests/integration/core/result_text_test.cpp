@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kelvaro.h"
 #include "lens_fixture.h"
 
 namespace kelvaro_test {
@@ -30,8 +31,23 @@ TEST(ResultText, EveryCodeHasItsText) {
       {INT_MAX, " Error code = 2147483647"},
       {INT_MIN, " Error code = -2147483648"},
   };
-  for (const auto& [code, text] : texts) EXPECT_EQ(ResultText(code), text) << code;
+  for (const auto& [code, text] : texts) {
+    EXPECT_EQ(ResultText(code), text) << code;
+    // The handle interface names the same codes without the leading space.
+    if (std::strncmp(text, " Error code", 11) != 0) {
+      EXPECT_STREQ(kelvaro_result_text(code), text + 1) << code;
+    }
+  }
   GetResultString(0, nullptr);  // a NULL text is not written: no crash
+}
+
+TEST(ResultText, HandleInterfaceCodesHaveTextsOnlyThere) {
+  EXPECT_STREQ(kelvaro_result_text(KELVARO_INVALID_ARGUMENT), "Invalid Argument");
+  EXPECT_STREQ(kelvaro_result_text(KELVARO_NO_FREE_LENS), "No Free Lens");
+  for (int code : {2, 9, 100, 103, -1, INT_MIN}) EXPECT_STREQ(kelvaro_result_text(code), "Unknown Result Code");
+  // The flat texts stay as they always were.
+  EXPECT_EQ(ResultText(KELVARO_INVALID_ARGUMENT), " Error code = 101");
+  EXPECT_EQ(ResultText(KELVARO_NO_FREE_LENS), " Error code = 102");
 }
 
 TEST(ResultText, AppendsToTheCallersText) {
