@@ -1,6 +1,6 @@
-// The serial device, as the library needs it: open exclusively, fix the line settings,
-// write one frame, read one reply within the lens's time-outs, close.
-// This layer knows nothing of the lens protocol; one implementation file per platform.
+// The lens's port, as the library needs it: open exclusively, fix the line settings, write
+// one frame, read one reply within the lens's time-outs, close. A serial device, or a serial
+// device server on the network (transport.h). This layer knows nothing of the lens protocol.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +18,13 @@ inline constexpr int kReadIntervalMs = 100;
 inline constexpr int kReadTotalMs = 500;
 inline constexpr int kWriteTotalMs = 500;
 
-// Opens the named device for reading and writing, exclusively, only if it exists.
-// Returns kNoPort when it cannot be opened (absent, held by someone else, denied, NULL name).
+// Whether `name` can name a port at all: a device name, or a well-formed URL (port_name.h).
+bool PortNameWellFormed(const char* name);
+
+// Opens the named port for reading and writing: a device exclusively, only if it exists;
+// "tcp://HOST:PORT" and "rfc2217://HOST:PORT" by connecting to the server (2 s at most).
+// Returns kNoPort when it cannot be opened (absent, held by someone else, denied, refused,
+// unknown host, malformed or NULL name).
 PortHandle SerialOpen(const char* name);
 
 // Each returns false when the device refuses; the port stays open either way.
@@ -41,6 +46,10 @@ std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capaci
 
 // Drops whatever the device has received and not yet been read.
 void SerialDiscardInput(PortHandle port);
+
+// True once the port has seen its device or connection go away (a hang-up, an I/O error,
+// a connection the server dropped): it will not come back without being opened again.
+bool SerialGone(PortHandle port);
 
 void SerialClose(PortHandle port);
 

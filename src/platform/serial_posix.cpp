@@ -1,4 +1,4 @@
-// The serial device on POSIX: termios for the line, poll for the time-outs.
+// A serial device on POSIX: termios for the line, poll for the time-outs.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -8,14 +8,13 @@
 #include <unistd.h>
 
 #include "platform/deadline.h"
-#include "platform/serial.h"
+#include "platform/read_loop.h"
+#include "platform/transport.h"
 
 namespace kelvaro::platform {
 namespace {
 
-// The handle is the descriptor plus one, so descriptor 0 is not mistaken for "no port".
-int Fd(PortHandle port) { return static_cast<int>(port) - 1; }
-PortHandle Handle(int fd) { return static_cast<PortHandle>(fd) + 1; }
+int Fd(const Port& port) { return static_cast<int>(port.native); }
 
 // Waits for `events` until the deadline; returns the poll revents, 0 on time-out.
 short WaitFor(int fd, short events, const Deadline& deadline) {
@@ -28,32 +27,30 @@ short WaitFor(int fd, short events, const Deadline& deadline) {
   }
 }
 
-}  // namespace
-
-PortHandle SerialOpen(const char* name) {
-  if (name == nullptr) return kNoPort;
+bool Open(Port& port, const char* name, const PortAddress&) {
   // Non-blocking, so a device waiting for carrier cannot hold the open; the time-outs
   // below are all done with poll.
   const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kNoPort;
+  if (fd < 0) return false;
   // The advisory lock refuses a second holder even where TIOCEXCL does not (root ignores it).
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
-    return kNoPort;
+    return false;
   }
   // Exclusive use for the rest; a device that is not a terminal fails here and is refused
   // later, when its settings are applied.
   ioctl(fd, TIOCEXCL);
-  return Handle(fd);
+  port.native = fd;
+  return true;
 }
 
-bool SerialApplyTimeouts(PortHandle port) {
-  // The time-outs are kept by SerialRead and SerialWrite; only a terminal can honour them.
+bool ApplyTimeouts(Port& port) {
+  // The time-outs are kept by Read and Write; only a terminal can honour them.
   termios current{};
   return tcgetattr(Fd(port), &current) == 0;
 }
 
-bool SerialApplyLineSettings(PortHandle port) {
+bool ApplyLineSettings(Port& port) {
   // Built from scratch, not from what the device had: raw 8N1 at 38400, no flow control,
   // no character translation, receiver on, modem status lines ignored.
   termios settings{};
@@ -69,12 +66,12 @@ bool SerialApplyLineSettings(PortHandle port) {
   return true;
 }
 
-bool SerialSetEventMask(PortHandle port) {
+bool SetEventMask(Port& port) {
   // Nothing waits on port events here; the port only has to be there.
   return fcntl(Fd(port), F_GETFD) != -1;
 }
 
-bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) {
+bool Write(Port& port, const std::uint8_t* bytes, std::size_t count) {
   const int fd = Fd(port);
   const Deadline deadline(kWriteTotalMs);
   std::size_t done = 0;
@@ -85,47 +82,50 @@ bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) 
       continue;
     }
     if (written < 0 && errno == EINTR) continue;
-    if (written < 0 && errno != EAGAIN) return false;
+    if (written < 0 && errno != EAGAIN) {
+      port.gone = errno == EIO || errno == ENXIO || errno == EBADF || errno == ENODEV;
+      return false;
+    }
     const short ready = WaitFor(fd, POLLOUT, deadline);
     // A write that runs out of time ends like one on a COM port: done, with what went out
     // (the lens's silence then shows as a read time-out). Hang-up or error is a refusal.
     if (ready == 0) return true;
-    if (!(ready & POLLOUT)) return false;
+    if (!(ready & POLLOUT)) {
+      port.gone = true;
+      return false;
+    }
   }
   return true;
 }
 
-std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity,
-                       ReadComplete complete) {
-  const int fd = Fd(port);
-  const Deadline total(kReadTotalMs);
-  Deadline gap = total;  // until the first byte only the total counts
-  std::size_t got = 0;
-  while (got < capacity) {
-    const short ready = WaitFor(fd, POLLIN, Deadline::Sooner(total, gap));
-    if (ready == 0) break;  // a time-out ends the read
-    if (!(ready & POLLIN)) break;  // hang-up or error with nothing to read: the device is gone
-    const ssize_t n = read(fd, buffer + got, capacity - got);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-      if (complete != nullptr && complete(buffer, got)) break;
-      gap = Deadline(kReadIntervalMs);
-      continue;
-    }
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    break;  // end of file or EIO: nothing more will come
-  }
-  return got;
+long Receive(void* context, std::uint8_t* buffer, std::size_t capacity, int wait_ms) {
+  const int fd = Fd(*static_cast<Port*>(context));
+  const short ready = WaitFor(fd, POLLIN, Deadline(wait_ms));
+  if (ready == 0) return 0;
+  if (!(ready & POLLIN)) return -1;  // hang-up or error with nothing to read: the device is gone
+  const ssize_t n = read(fd, buffer, capacity);
+  if (n > 0) return static_cast<long>(n);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
+  return -1;  // end of file or EIO: nothing more will come
 }
 
-void SerialDiscardInput(PortHandle port) { tcflush(Fd(port), TCIFLUSH); }
+std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
+  return ReadWithTimeouts(Receive, &port, buffer, capacity, complete, port.gone);
+}
 
-void SerialClose(PortHandle port) {
+void DiscardInput(Port& port) { tcflush(Fd(port), TCIFLUSH); }
+
+void Close(Port& port) {
   const int fd = Fd(port);
   // Another process may still hold the terminal; it would keep the exclusive flag and
   // refuse the next open by anyone but root.
   ioctl(fd, TIOCNXCL);
   close(fd);
 }
+
+}  // namespace
+
+const Transport kDeviceTransport{Open,  ApplyTimeouts, ApplyLineSettings, SetEventMask,
+                                 Write, Read,          DiscardInput,      Close};
 
 }  // namespace kelvaro::platform
