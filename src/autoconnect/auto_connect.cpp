@@ -5,6 +5,8 @@
 #include "commands/switches.h"
 #include "core/exchange.h"
 #include "core/link_state.h"
+#include "core/port.h"
+#include "platform/serial.h"
 #include "platform/timer.h"
 
 namespace kelvaro {
@@ -14,7 +16,14 @@ constexpr std::uint8_t kHostModeZero = 0xF8;  // switch 4: mode 0, host
 
 }  // namespace
 
-void CheckLens(LinkState& link) {
+void CheckLens(LinkState& link, const char* reopen_name) {
+  if (reopen_name != nullptr && (link.port == platform::kNoPort || platform::SerialGone(link.port))) {
+    link.auto_connected = 0;
+    if (OpenLinkPort(link, reopen_name) != KELVARO_OK) {
+      CloseLinkPort(link);  // not back yet, or back without its settings: next check
+      return;
+    }
+  }
   if (link.auto_connected) {
     unsigned short zoom = 0;
     if (ReadPosition(link, Motor::kZoom, &zoom) != KELVARO_OK) link.auto_connected = 0;

@@ -6,8 +6,10 @@ namespace kelvaro {
 struct LinkState;
 
 // One check of a link, with its lock held: the handshake while the lens is not connected
-// (then host mode 0), the zoom query as a sign of life once it is.
-void CheckLens(LinkState& link);
+// (then host mode 0), the zoom query as a sign of life once it is. With `reopen_name`, a port
+// whose device has gone is closed and opened again by that name, once a check, until it
+// is back; a healthy port is never touched.
+void CheckLens(LinkState& link, const char* reopen_name = nullptr);
 
 // The flat functions' check, run by their timer with the library lock held.
 void AutoConnectTick();

@@ -7,6 +7,7 @@
 #include "autoconnect/auto_connect.h"
 #include "core/port.h"
 #include "platform/lock.h"
+#include "platform/serial.h"
 #include "platform/timer.h"
 
 namespace kelvaro {
@@ -22,6 +23,9 @@ struct LensRecord {
   std::atomic<bool> claimed{false};
   std::uint32_t generation = 0;  // of the last open; guarded by lock
   bool watched = false;          // guarded by lock
+  // The name the check opens again after the device went away (empty: it does not).
+  static constexpr std::size_t kMaxName = 260;
+  char reopen_name[kMaxName + 1] = {};  // guarded by lock
 };
 
 namespace {
@@ -59,7 +63,9 @@ void ResetLink(LinkState& link, bool frame_ended) {
 void CheckTick(void* context) {
   LensRecord& record = *static_cast<LensRecord*>(context);
   if (!record.lock.LockUnless(&record.check.Stopping(), -1)) return;
-  if (!record.check.Stopping()) CheckLens(record.link);
+  if (!record.check.Stopping()) {
+    CheckLens(record.link, record.reopen_name[0] != '\0' ? record.reopen_name : nullptr);
+  }
   record.lock.Unlock();
 }
 
@@ -99,7 +105,10 @@ int OpenLens(const char* port, const kelvaro_options* options, kelvaro_lens** le
   *lens = nullptr;
   const kelvaro_options chosen = options != nullptr ? *options : kelvaro_options{};
   const bool framing_known = chosen.framing == KELVARO_FRAMING_FRAME || chosen.framing == KELVARO_FRAMING_TIMED;
-  if (port == nullptr || !framing_known || chosen.reopen != 0) return KELVARO_INVALID_ARGUMENT;
+  if (!framing_known || !platform::PortNameWellFormed(port)) return KELVARO_INVALID_ARGUMENT;
+  // Opening again needs the check, and a name short enough to keep.
+  const bool reopen = chosen.reopen != 0;
+  if (reopen && (chosen.watch == 0 || std::strlen(port) > LensRecord::kMaxName)) return KELVARO_INVALID_ARGUMENT;
 
   LensRecord* record = nullptr;
   std::uintptr_t index = 0;
@@ -114,6 +123,8 @@ int OpenLens(const char* port, const kelvaro_options* options, kelvaro_lens** le
 
   record->lock.Lock();
   ResetLink(record->link, chosen.framing == KELVARO_FRAMING_FRAME);
+  record->reopen_name[0] = '\0';
+  if (reopen) std::memcpy(record->reopen_name, port, std::strlen(port) + 1);
   int code = OpenLinkPort(record->link, port);
   record->watched = code == KELVARO_OK && chosen.watch != 0;
   if (record->watched && !record->check.Start(CheckTick, record)) {

@@ -1,27 +1,58 @@
-// Win32 serial device: a COM port opened exclusively, synchronous I/O, the lens's time-outs
-// enforced by the driver through COMMTIMEOUTS.
+// A serial device on Win32: a COM port opened exclusively, synchronous I/O, the lens's
+// time-outs enforced by the driver through COMMTIMEOUTS.
 #include "platform/deadline.h"
-#include "platform/serial.h"
+#include "platform/transport.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+
 namespace kelvaro::platform {
 namespace {
 
-HANDLE ToHandle(PortHandle port) { return reinterpret_cast<HANDLE>(port); }
+HANDLE ToHandle(const Port& port) { return reinterpret_cast<HANDLE>(port.native); }
 
-}  // namespace
-
-PortHandle SerialOpen(const char* name) {
-  if (name == nullptr) return kNoPort;
-  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE || h == nullptr) return kNoPort;
-  return reinterpret_cast<PortHandle>(h);
+// COM1 to COM9 open by their bare names; from COM10 on Windows wants the device namespace
+// prefix. A name given with the prefix, or any other name, is used as it is.
+const char* DevicePath(const char* name, char (&path)[16]) {
+  const bool com = (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
+                   (name[2] == 'M' || name[2] == 'm');
+  std::size_t digits = 0;
+  while (com && name[3 + digits] >= '0' && name[3 + digits] <= '9') ++digits;
+  if (!com || name[3 + digits] != '\0' || digits < 2 || digits > 3 || name[3] == '0') return name;
+  std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+  return path;
 }
 
-bool SerialApplyTimeouts(PortHandle port) {
+// What a handle of a removed USB serial adapter (or a port otherwise gone) reports.
+bool DeviceGone(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_BROKEN_PIPE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Open(Port& port, const char* name, const PortAddress&) {
+  char path[16];
+  HANDLE h = CreateFileA(DevicePath(name, path), GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) return false;
+  port.native = reinterpret_cast<std::intptr_t>(h);
+  return true;
+}
+
+bool ApplyTimeouts(Port& port) {
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = kReadIntervalMs;
   t.ReadTotalTimeoutMultiplier = 0;
@@ -31,7 +62,7 @@ bool SerialApplyTimeouts(PortHandle port) {
   return SetCommTimeouts(ToHandle(port), &t) != FALSE;
 }
 
-bool SerialApplyLineSettings(PortHandle port) {
+bool ApplyLineSettings(Port& port) {
   // Built from nothing rather than read back and patched, so the line is the same whatever
   // the previous user of the port left behind.
   DCB dcb;
@@ -67,25 +98,27 @@ bool SerialApplyLineSettings(PortHandle port) {
   return SetCommState(ToHandle(port), &dcb) != FALSE;
 }
 
-bool SerialSetEventMask(PortHandle port) {
+bool SetEventMask(Port& port) {
   return SetCommMask(ToHandle(port), EV_TXEMPTY) != FALSE;
 }
 
-bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) {
+bool Write(Port& port, const std::uint8_t* bytes, std::size_t count) {
   // The count written is not looked at: a write that times out short still reports success
   // here, and the missing reply shows up as a read time-out instead.
   DWORD written = 0;
-  return WriteFile(ToHandle(port), bytes, static_cast<DWORD>(count), &written, nullptr) !=
-         FALSE;
+  if (WriteFile(ToHandle(port), bytes, static_cast<DWORD>(count), &written, nullptr)) return true;
+  if (DeviceGone(GetLastError())) port.gone = true;
+  return false;
 }
 
-std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity,
-                       ReadComplete complete) {
+std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
   // The success flag is not looked at: a read cut short by the time-outs or by an aborted
   // line delivers what it got, and that count is the reply.
   DWORD got = 0;
   if (complete == nullptr) {
-    (void)ReadFile(ToHandle(port), buffer, static_cast<DWORD>(capacity), &got, nullptr);
+    if (!ReadFile(ToHandle(port), buffer, static_cast<DWORD>(capacity), &got, nullptr) && DeviceGone(GetLastError())) {
+      port.gone = true;
+    }
     return got;
   }
   // Ended at a whole frame: the same time-outs, kept here. Each ReadFile returns at once
@@ -102,10 +135,11 @@ std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capaci
     t.WriteTotalTimeoutConstant = kWriteTotalMs;
     DWORD chunk = 0;
     if (!SetCommTimeouts(ToHandle(port), &t) ||
-        !ReadFile(ToHandle(port), buffer + got, static_cast<DWORD>(capacity - got), &chunk, nullptr) ||
-        chunk == 0) {
-      break;  // a time-out, or a device that is gone
+        !ReadFile(ToHandle(port), buffer + got, static_cast<DWORD>(capacity - got), &chunk, nullptr)) {
+      if (DeviceGone(GetLastError())) port.gone = true;
+      break;
     }
+    if (chunk == 0) break;  // the time-out
     got += chunk;
     if (complete(buffer, got)) break;
     gap = Deadline(kReadIntervalMs);
@@ -113,10 +147,13 @@ std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capaci
   return got;
 }
 
-void SerialDiscardInput(PortHandle port) { PurgeComm(ToHandle(port), PURGE_RXCLEAR); }
+void DiscardInput(Port& port) { PurgeComm(ToHandle(port), PURGE_RXCLEAR); }
 
-void SerialClose(PortHandle port) {
-  if (port != kNoPort) CloseHandle(ToHandle(port));
-}
+void Close(Port& port) { CloseHandle(ToHandle(port)); }
+
+}  // namespace
+
+const Transport kDeviceTransport{Open,  ApplyTimeouts, ApplyLineSettings, SetEventMask,
+                                 Write, Read,          DiscardInput,      Close};
 
 }  // namespace kelvaro::platform

@@ -104,22 +104,29 @@ std::string PythonSays(const std::string& json, const std::string& expression) {
 TEST(Tools, StatusShowsWhatTheLensSays) {
   SimProgram sim({"--speed", "0", "--name", "Studio Zoom 12-480 Mk II", "--wide", "12", "--tele", "480",
                   "--mod", "1.5", "--aperture", "2.8"});
-  const Result status = sim.Ctl({"status"});
-  EXPECT_EQ(status.status, 0) << status.err;
-  EXPECT_EQ(status.out, "port          " + sim.Lens() + "\n" +
-                            "connect       OK\n"
-                            "name          Studio Zoom 12-480 Mk II\n"
-                            "focal length  Focal Length  12.0 to  480.0 mm\n"
-                            "MOD           MOD:  1.5 meters\n"
-                            "aperture      Aperture: f/2.80\n"
-                            "iris          2048\n"
-                            "zoom          2048\n"
-                            "focus         2048\n"
-                            "switch 0      850nm  [e] (value 14)\n"
-                            "switch 2      Remote Iris [df] (value 1)\n"
-                            "switch 3      Mag x1 [ff] (value 15)\n"
-                            "switch 4      Mode 0 Host [f8] (value 0)\n");
-  EXPECT_EQ(status.err, "");
+  // Reads that end with the frame and reads that wait out the line tell the same.
+  const std::vector<std::string> framings[] = {{}, {"--framing", "timed"}, {"--framing=frame"}};
+  for (const std::vector<std::string>& framing : framings) {
+    std::vector<std::string> args = framing;
+    args.push_back("status");
+    const Result status = sim.Ctl(args);
+    EXPECT_EQ(status.status, 0) << status.err;
+    EXPECT_EQ(status.out, "port          " + sim.Lens() + "\n" +
+                              "connect       OK\n"
+                              "name          Studio Zoom 12-480 Mk II\n"
+                              "focal length  Focal Length  12.0 to  480.0 mm\n"
+                              "MOD           MOD:  1.5 meters\n"
+                              "aperture      Aperture: f/2.80\n"
+                              "iris          2048\n"
+                              "zoom          2048\n"
+                              "focus         2048\n"
+                              "switch 0      850nm  [e] (value 14)\n"
+                              "switch 2      Remote Iris [df] (value 1)\n"
+                              "switch 3      Mag x1 [ff] (value 15)\n"
+                              "switch 4      Mode 0 Host [f8] (value 0)\n")
+        << (framing.empty() ? "default" : framing[0]);
+    EXPECT_EQ(status.err, "");
+  }
 }
 
 TEST(Tools, SetGetAndSwitchesChangeTheLens) {
@@ -140,6 +147,25 @@ TEST(Tools, SetGetAndSwitchesChangeTheLens) {
   EXPECT_EQ(sim.Ctl({"mag", "off"}).out, "2x magnifier  off\n");
   EXPECT_EQ(sim.Ctl({"switch", "0", "12"}).status, 0);
   EXPECT_EQ(sim.Ask("state"), "ok iris 2048 zoom 1000 focus 2048 switch0 0c switch2 cf switch3 ff switch4 fc speed 0");
+  // Every kind of label the switches have, worded as the library's flat texts word them.
+  const struct {
+    const char* state;
+    const char* number;
+    const char* shown;
+  } labels[] = {
+      {"state switch 0 0c", "0", "switch 0  950nm  [c] (value 12)\n"},
+      {"state switch 0 0d", "0", "switch 0  880nm  [d] (value 13)\n"},
+      {"state switch 0 ff", "0", "switch 0  None   [ff] (value 15)\n"},
+      {"state switch 0 03", "0", "switch 0  LensCode [3] (value 3)\n"},
+      {"state switch 2 10", "2", "switch 2  Remote Iris [10] (value 1)\n"},
+      {"state switch 3 00", "3", "switch 3  Mag x2 [0] (value 0)\n"},
+      {"state switch 4 07", "4", "switch 4  Mode 7 Local/Auto [7] (value 7)\n"},
+      {"state switch 4 fd", "4", "switch 4  Mode 5 Host [fd] (value 5)\n"},
+  };
+  for (const auto& label : labels) {
+    EXPECT_EQ(sim.Ask(label.state), "ok");
+    EXPECT_EQ(sim.Ctl({"switch", label.number}).out, label.shown) << label.state;
+  }
 }
 
 TEST(Tools, SetWaitShowsTheTravelUntilArrival) {
@@ -194,10 +220,12 @@ TEST(Tools, FailuresShowTheLibrarysResultText) {
     EXPECT_EQ(result.status, 1) << c.fault;
     EXPECT_EQ(result.out, c.expected);
   }
-  sim.Ask("fault 16 badsum");  // one item fails, the others are still shown
+  sim.Ask("fault 16 badsum");  // the optics are read as one, fail as one; the rest is still shown
   const Result status = sim.Ctl({"status"});
   EXPECT_EQ(status.status, 1);
-  EXPECT_NE(status.out.find("\nMOD           failed: Bad Checksum\naperture      Aperture: f/2.00\n"), std::string::npos)
+  EXPECT_NE(status.out.find("\nfocal length  failed: Bad Checksum\nMOD           failed: Bad Checksum\n"
+                            "aperture      failed: Bad Checksum\niris          2048\n"),
+            std::string::npos)
       << status.out;
   sim.Ask("line silent 1");  // no lens: status stops at the handshake
   const Result silent = sim.Ctl({"status"});
@@ -219,7 +247,17 @@ TEST(Tools, BadInputGetsOneLineAndLeavesTheLensAlone) {
       {{"mag", "maybe"}, "\"maybe\" is neither on nor off; allowed: on, off"},
       {{"get"}, "too few arguments for get; usage: kelvaroctl get iris|zoom|focus"},
       {{"get", "zoom", "--wait"}, "--wait applies only to set"},
-      {{"--verbose", "status"}, "unknown option \"--verbose\"; options: --port DEVICE, --simulate, --json, --wait, --help"},
+      {{"--verbose", "status"},
+       "unknown option \"--verbose\"; options: --port DEVICE, --simulate, --json, --wait, --framing frame|timed, "
+       "--rate HZ, --help"},
+      {{"--framing", "fast", "status"}, "unknown framing \"fast\"; allowed: frame, timed"},
+      {{"status", "--framing="}, "--framing needs frame or timed"},
+      {{"watch", "--rate", "0"}, "rate \"0\" is out of range; allowed: 0.1..100 (reads per second)"},
+      {{"watch", "--rate=100.5"}, "rate \"100.5\" is out of range; allowed: 0.1..100 (reads per second)"},
+      {{"watch", "--rate", "-2"}, "rate \"-2\" is out of range; allowed: 0.1..100 (reads per second)"},
+      {{"watch", "--rate", "1e2"}, "rate \"1e2\" is not a number; allowed: 0.1..100 (reads per second)"},
+      {{"watch", "--rate"}, "--rate needs reads per second, e.g. --rate 10"},
+      {{"get", "zoom", "--rate", "5"}, "--rate applies only to watch"},
   };
   for (const auto& [args, message] : cases) {
     const Result result = sim.Ctl(args);
@@ -241,7 +279,7 @@ TEST(Tools, BadInputGetsOneLineAndLeavesTheLensAlone) {
 
 TEST(Tools, WatchFollowsTheLensAndHoldsThePortUntilCtrlC) {
   SimProgram sim({"--speed", "0"});
-  Process watch({kCtl, "--port", sim.Lens(), "--json", "watch"});
+  Process watch({kCtl, "--port", sim.Lens(), "--json", "watch", "--rate", "25"});
   const auto wait_for = [&](const std::string& text) {
     std::optional<std::string> line;
     while ((line = watch.ReadLine(5000)) && line->find(text) == std::string::npos) {
@@ -326,7 +364,9 @@ TEST(Tools, SimulateAndHelpNeedNoLens) {
   EXPECT_EQ(zoom.out, "zoom  2048\n");
   const Result help = RunProgram({kCtl, "switch", "--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: kelvaroctl [--port DEVICE | --simulate] [--json] switch [0|2|3|4 [BYTE]]\n", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: kelvaroctl [--port DEVICE | --simulate] [--json] [--framing frame|timed] "
+                           "switch [0|2|3|4 [BYTE]]\n", 0),
+            0u);
 }
 
 }  // namespace

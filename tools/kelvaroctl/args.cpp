@@ -2,12 +2,15 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 
 namespace kelvaroctl {
 
 namespace {
 
-constexpr const char* kOptions = "--port DEVICE, --simulate, --json, --wait, --help";
+constexpr const char* kOptions =
+    "--port DEVICE, --simulate, --json, --wait, --framing frame|timed, --rate HZ, --help";
+constexpr const char* kRates = "0.1..100 (reads per second)";
 
 // Reads `text` as a whole number in `base` within 0..max; otherwise throws what was wrong
 // with `what` and `allowed`.
@@ -25,6 +28,51 @@ long BoundedNumber(const std::string& text, int base, long max, const std::strin
   return value;
 }
 
+// The value of an option given as "--name VALUE" or "--name=VALUE"; nullopt when `word` is
+// another option. A missing or empty value throws `missing`.
+std::optional<std::string> OptionValue(const std::string& name, const std::string& word, int& i, int argc,
+                                       const char* const* argv, const char* missing) {
+  std::string value;
+  if (word == name) {
+    if (i + 1 >= argc) throw UsageError{missing};
+    value = argv[++i];
+  } else if (word.rfind(name + "=", 0) == 0) {
+    value = word.substr(name.size() + 1);
+  } else {
+    return std::nullopt;
+  }
+  if (value.empty()) throw UsageError{missing};
+  return value;
+}
+
+Framing ParseFraming(const std::string& word) {
+  if (word == "frame") return Framing::kFrame;
+  if (word == "timed") return Framing::kTimed;
+  throw UsageError{"unknown framing \"" + word + "\"; allowed: frame, timed"};
+}
+
+// A decimal number of reads per second, "10" or "2.5".
+double ParseRate(const std::string& word) {
+  const std::string what = "rate \"" + word + "\"";
+  const std::size_t first = !word.empty() && word[0] == '-' ? 1 : 0;
+  bool digits = false;
+  bool point = false;
+  bool valid = first < word.size();
+  for (std::size_t at = first; at < word.size() && valid; ++at) {
+    const char c = word[at];
+    if (std::isdigit(static_cast<unsigned char>(c))) {
+      digits = true;
+    } else {
+      valid = c == '.' && !point;
+      point = true;
+    }
+  }
+  if (!valid || !digits) throw UsageError{what + " is not a number; allowed: " + kRates};
+  const double rate = std::strtod(word.c_str(), nullptr);
+  if (!(rate >= kMinRate && rate <= kMaxRate)) throw UsageError{what + " is out of range; allowed: " + kRates};
+  return rate;
+}
+
 }  // namespace
 
 Options ParseArguments(int argc, const char* const* argv) {
@@ -33,14 +81,15 @@ Options ParseArguments(int argc, const char* const* argv) {
     const std::string word = argv[i];
     if (word.size() < 2 || word[0] != '-' || std::isdigit(static_cast<unsigned char>(word[1]))) {
       options.words.push_back(word);  // "-1" is a (bad) number for a command to judge
-    } else if (word == "--port" || word.rfind("--port=", 0) == 0) {
-      if (word == "--port") {
-        if (i + 1 >= argc) throw UsageError{"--port needs a device, e.g. --port /dev/ttyUSB0"};
-        options.port = argv[++i];
-      } else {
-        options.port = word.substr(7);
-      }
-      if (options.port.empty()) throw UsageError{"--port needs a device, e.g. --port /dev/ttyUSB0"};
+    } else if (auto port = OptionValue("--port", word, i, argc, argv,
+                                       "--port needs a device, e.g. --port /dev/ttyUSB0")) {
+      options.port = *port;
+    } else if (auto framing = OptionValue("--framing", word, i, argc, argv, "--framing needs frame or timed")) {
+      options.framing = ParseFraming(*framing);
+    } else if (auto rate = OptionValue("--rate", word, i, argc, argv,
+                                       "--rate needs reads per second, e.g. --rate 10")) {
+      options.rate = ParseRate(*rate);
+      options.rate_given = true;
     } else if (word == "--simulate") {
       options.simulate = true;
     } else if (word == "--json") {

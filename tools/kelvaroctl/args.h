@@ -6,12 +6,18 @@
 
 namespace kelvaroctl {
 
+// When the library ends a read of a reply (kelvaro_options.framing).
+enum class Framing { kFrame, kTimed };
+
 struct Options {
   std::string port;
   bool simulate = false;
   bool json = false;
   bool help = false;
   bool wait = false;
+  Framing framing = Framing::kFrame;
+  double rate = 10.0;       // watch: reads per second
+  bool rate_given = false;  // --rate was on the line
   std::vector<std::string> words;  // the command and its arguments
 };
 
@@ -21,6 +27,10 @@ struct UsageError {
 };
 
 Options ParseArguments(int argc, const char* const* argv);
+
+// The range --rate accepts, in reads per second.
+inline constexpr double kMinRate = 0.1;
+inline constexpr double kMaxRate = 100.0;
 
 // Word parsers for the commands' arguments; each throws UsageError.
 enum class Part { kIris, kZoom, kFocus };

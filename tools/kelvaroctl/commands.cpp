@@ -2,12 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
 #include <thread>
 
-#include "Kelvaro32.h"
+#include "kelvaro.h"
+#include "lens_text.h"
 #include "report.h"
 
 namespace kelvaroctl {
@@ -17,50 +19,29 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How often a moving or watched lens is read back.
+// How often a moving lens is read back.
 constexpr milliseconds kWaitPoll{100};
-constexpr milliseconds kWatchPoll{200};
 // A move whose position has not changed for this long has ended, wherever it is.
 constexpr milliseconds kSettled{2000};
 
 constexpr Part kParts[] = {Part::kIris, Part::kZoom, Part::kFocus};
 constexpr int kSwitches[] = {0, 2, 3, 4};
 
-int GetPosition(Part part, unsigned short* position) {
+int AxisOf(Part part) {
   switch (part) {
-    case Part::kIris: return GetLensIris(position);
-    case Part::kZoom: return GetLensZoom(position);
-    case Part::kFocus: return GetLensFocus(position);
+    case Part::kIris: return KELVARO_IRIS;
+    case Part::kZoom: return KELVARO_ZOOM;
+    case Part::kFocus: return KELVARO_FOCUS;
   }
-  return KELVARO_GENERAL_FAILURE;
+  return -1;
 }
 
-int SetPosition(Part part, unsigned short position) {
-  switch (part) {
-    case Part::kIris: return SetLensIris(position);
-    case Part::kZoom: return SetLensZoom(position);
-    case Part::kFocus: return SetLensFocus(position);
-  }
-  return KELVARO_GENERAL_FAILURE;
-}
-
-int GetSwitch(int number, char* text, unsigned short* value) {
-  switch (number) {
-    case 0: return GetSwitch0Host(text, value);
-    case 2: return GetSwitch2Host(text, value);
-    case 3: return GetSwitch3Host(text, value);
-    default: return GetSwitch4Host(text, value);
-  }
-}
-
-int SetSwitch(int number, unsigned char value) {
-  switch (number) {
-    case 0: return SetSwitch0Host(value);
-    case 2: return SetSwitch2Host(value);
-    case 3: return SetSwitch3Host(value);
-    default: return SetSwitch4Host(value);
-  }
-}
+// Switch bytes of the magnifier and auto-iris settings.
+constexpr unsigned char kMagnifierIn = 0xFE;   // switch 3, bit 0 clear
+constexpr unsigned char kMagnifierOut = 0xFF;  // switch 3, bit 0 set
+constexpr unsigned char kAutoIris = 0xCF;      // switch 2, bit 4 clear
+constexpr unsigned char kHostMode4 = 0xFC;     // switch 4
+constexpr unsigned char kHostMode0 = 0xF8;     // switch 4
 
 std::string SwitchKey(int number) { return "switch_" + std::to_string(number); }
 std::string SwitchLabel(int number) { return "switch " + std::to_string(number); }
@@ -77,24 +58,24 @@ void AddResult(Report& report, const std::string& key, const std::string& label,
   }
 }
 
-// A library text, or its failure.
-void AddText(Report& report, const char* key, const char* label, int code, const char* text) {
+// A text, or its failure.
+void AddText(Report& report, const char* key, const char* label, int code, const std::string& text) {
   AddResult(report, key, label, code, text, JsonString(text));
 }
 
-void AddPosition(Report& report, Part part) {
+void AddPosition(Report& report, kelvaro_lens* lens, Part part) {
   unsigned short position = 0;
-  const int code = GetPosition(part, &position);
+  const int code = kelvaro_position(lens, AxisOf(part), &position);
   AddResult(report, PartName(part), PartName(part), code, std::to_string(position), std::to_string(position));
 }
 
-void AddSwitch(Report& report, int number) {
-  char text[32] = "";
-  unsigned short value = 0;
-  const int code = GetSwitch(number, text, &value);
-  AddResult(report, SwitchKey(number), SwitchLabel(number), code,
-            std::string(text) + " (value " + std::to_string(value) + ")",
-            JsonObject({{"value", std::to_string(value)}, {"text", JsonString(text)}}));
+void AddSwitch(Report& report, kelvaro_lens* lens, int number) {
+  unsigned char byte = 0;
+  const int code = kelvaro_switch(lens, number, &byte);
+  const std::string text = SwitchText(number, byte);
+  const std::string value = std::to_string(SwitchValue(number, byte));
+  AddResult(report, SwitchKey(number), SwitchLabel(number), code, text + " (value " + value + ")",
+            JsonObject({{"value", value}, {"text", JsonString(text)}}));
 }
 
 int Finish(const Report& report, const Options& options) {
@@ -102,11 +83,14 @@ int Finish(const Report& report, const Options& options) {
   return report.Failed() ? 1 : 0;
 }
 
-// Sleeps up to `duration`, waking early on Ctrl-C.
-void Pause(milliseconds duration) {
-  const auto until = Clock::now() + duration;
-  while (!Interrupted() && Clock::now() < until) std::this_thread::sleep_for(milliseconds(20));
+// Sleeps until `until`, waking early on Ctrl-C.
+void PauseUntil(Clock::time_point until) {
+  for (auto now = Clock::now(); !Interrupted() && now < until; now = Clock::now()) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(until - now, milliseconds(20)));
+  }
 }
+
+void Pause(milliseconds duration) { PauseUntil(Clock::now() + duration); }
 
 // Positions passed on the way: on a terminal one line rewritten in place, else a line each.
 class Progress {
@@ -137,7 +121,8 @@ int Status(const Words&, const Options& options, Session& session) {
   if (const int status = session.Open()) return status;
   Report report;
   report.Add("port", "port", session.Port(), JsonString(session.Port()));
-  const int connected = Connect();
+  kelvaro_lens* lens = session.Lens();
+  const int connected = kelvaro_connect(lens);
   if (connected != KELVARO_OK) {
     // Nothing else would answer either: every item would wait out its time-out.
     report.Fail("connect", "connect", connected);
@@ -145,16 +130,17 @@ int Status(const Words&, const Options& options, Session& session) {
   }
   report.Add("connect", "connect", "OK", "true");
 
-  char name[147] = "";
-  AddText(report, "name", "name", GetLensName(name), name);
-  char text[64] = "";
-  AddText(report, "focal_length", "focal length", GetLensFocalLengthRange(text), text);
-  text[0] = '\0';
-  AddText(report, "mod", "MOD", GetLensMOD(text), text);
-  text[0] = '\0';
-  AddText(report, "aperture", "aperture", GetLensOpenFNo(text), text);
-  for (Part part : kParts) AddPosition(report, part);
-  for (int number : kSwitches) AddSwitch(report, number);
+  char name[293] = "";
+  const int named = kelvaro_name(lens, name, sizeof name);
+  AddText(report, "name", "name", named, name);
+  // The four optics replies come as one result: a failure fails all three items.
+  kelvaro_optics optics{};
+  const int read = kelvaro_read_optics(lens, &optics);
+  AddText(report, "focal_length", "focal length", read, FocalRangeText(optics.focal_min_mm, optics.focal_max_mm));
+  AddText(report, "mod", "MOD", read, ModText(optics.mod_m));
+  AddText(report, "aperture", "aperture", read, ApertureText(optics.f_number));
+  for (Part part : kParts) AddPosition(report, lens, part);
+  for (int number : kSwitches) AddSwitch(report, lens, number);
   return Finish(report, options);
 }
 
@@ -162,7 +148,7 @@ int Get(const Words& words, const Options& options, Session& session) {
   const Part part = ParsePart(words[0]);
   if (const int status = session.Open()) return status;
   Report report;
-  AddPosition(report, part);
+  AddPosition(report, session.Lens(), part);
   return Finish(report, options);
 }
 
@@ -173,7 +159,8 @@ int Set(const Words& words, const Options& options, Session& session) {
   const char* name = PartName(part);
   const std::string target_json = std::to_string(target);
   Report report;
-  const int moved = SetPosition(part, target);
+  kelvaro_lens* lens = session.Lens();
+  const int moved = kelvaro_move(lens, AxisOf(part), target);
   if (moved != KELVARO_OK) {
     report.Fail(name, name, moved);
     return Finish(report, options);
@@ -191,7 +178,7 @@ int Set(const Words& words, const Options& options, Session& session) {
     Progress progress(name, !options.json);
     for (;;) {
       unsigned short position = 0;
-      code = GetPosition(part, &position);
+      code = kelvaro_position(lens, AxisOf(part), &position);
       if (code != KELVARO_OK) break;
       if (last != position) {
         last = position;
@@ -224,13 +211,13 @@ int Switch(const Words& words, const Options& options, Session& session) {
   Report report;
   if (byte) {
     const int number = numbers[0];
-    const int code = SetSwitch(number, *byte);
+    const int code = kelvaro_set_switch(session.Lens(), number, *byte);
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02x", *byte);
     AddResult(report, SwitchKey(number), SwitchLabel(number), code, std::string("set to ") + hex,
               JsonObject({{"set", std::to_string(*byte)}}));
   } else {
-    for (int number : numbers) AddSwitch(report, number);
+    for (int number : numbers) AddSwitch(report, session.Lens(), number);
   }
   return Finish(report, options);
 }
@@ -240,9 +227,16 @@ int Mag(const Words& words, const Options& options, Session& session) {
   if (!words.empty()) wanted = ParseOnOff(words[0]);
   if (const int status = session.Open()) return status;
   Report report;
-  unsigned short on = wanted.value_or(false) ? 1 : 0;
-  const int code = wanted ? Set2XMag(on) : Get2XMag(&on);
-  AddResult(report, "mag", "2x magnifier", code, OnOff(on != 0), JsonBool(on != 0));
+  bool on = wanted.value_or(false);
+  int code = KELVARO_OK;
+  if (wanted) {
+    code = kelvaro_set_switch(session.Lens(), 3, on ? kMagnifierIn : kMagnifierOut);
+  } else {
+    unsigned char byte = 0;
+    code = kelvaro_switch(session.Lens(), 3, &byte);
+    on = (byte & 1) == 0;
+  }
+  AddResult(report, "mag", "2x magnifier", code, OnOff(on), JsonBool(on));
   return Finish(report, options);
 }
 
@@ -250,26 +244,39 @@ int AutoIris(const Words& words, const Options& options, Session& session) {
   const bool on = ParseOnOff(words[0]);
   if (const int status = session.Open()) return status;
   Report report;
-  const int code = SetAutoIris(on ? 1 : 0);
+  kelvaro_lens* lens = session.Lens();
+  int code = KELVARO_OK;
+  if (on) {
+    // Both are sent even when the first fails, as the library's SetAutoIris does.
+    const int iris = kelvaro_set_switch(lens, 2, kAutoIris);
+    const int mode = kelvaro_set_switch(lens, 4, kHostMode4);
+    code = iris != KELVARO_OK ? iris : mode;
+  } else {
+    code = kelvaro_set_switch(lens, 4, kHostMode0);
+  }
   AddResult(report, "autoiris", "auto iris", code, OnOff(on), JsonBool(on));
   return Finish(report, options);
 }
 
-// The library connects by itself once a second; watch only reads what it finds.
+// The library checks the lens once a second and tells whether it answered; while it does,
+// the positions are read at --rate and shown when something changed.
 int Watch(const Words&, const Options& options, Session& session) {
-  if (const int status = session.Open()) return status;
+  if (const int status = session.Open(true)) return status;
+  kelvaro_lens* lens = session.Lens();
+  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
   if (!options.json) {
     std::printf("watching %s (Ctrl-C ends)\n", session.Port().c_str());
     std::fflush(stdout);
   }
   const auto start = Clock::now();
   std::string last;
+  auto next = start;
   while (!Interrupted()) {
     Report state;
-    const bool connected = IsAutoConnected() == 1;
+    const bool connected = kelvaro_is_connected(lens) == 1;
     state.Add("connected", "", connected ? "connected" : "not connected", JsonBool(connected));
     if (connected) {
-      for (Part part : kParts) AddPosition(state, part);
+      for (Part part : kParts) AddPosition(state, lens, part);
     }
     const std::string now = state.Json();
     if (now != last) {
@@ -285,7 +292,9 @@ int Watch(const Words&, const Options& options, Session& session) {
       std::printf("%s\n", options.json ? line.Json().c_str() : line.Line().c_str());
       std::fflush(stdout);
     }
-    Pause(kWatchPoll);
+    // Reads slower than the rate (timed framing) run back to back, never in a burst.
+    next = std::max(next + period, Clock::now());
+    PauseUntil(next);
   }
   return 0;
 }
@@ -295,26 +304,28 @@ const Command kCommands[] = {
      "Connects to the lens and shows its name, focal length range, minimum object distance,\n"
      "aperture, iris/zoom/focus positions and switches 0, 2, 3 and 4 with their labels.\n"
      "An item that failed shows the library's result text.\n",
-     0, 0, false, Status},
-    {"get", "get iris|zoom|focus", "read a position", "Reads a position (0..4095).\n", 1, 1, false, Get},
+     0, 0, false, false, Status},
+    {"get", "get iris|zoom|focus", "read a position", "Reads a position (0..4095).\n", 1, 1, false, false, Get},
     {"set", "set iris|zoom|focus POSITION [--wait]", "move to a position (0..4095)",
      "Moves to a position (0..4095). With --wait, reads the position back and shows it until\n"
      "it arrives; a motor that stops elsewhere for 2 s is reported as a failure.\n",
-     2, 2, true, Set},
+     2, 2, true, false, Set},
     {"switch", "switch [0|2|3|4 [BYTE]]", "read all switches or one, or set one to a byte",
      "With no number reads switches 0, 2, 3 and 4; with a number reads that switch; with a\n"
      "number and a byte (0..255 or 0x00..0xff) writes the byte to it.\n",
-     0, 2, false, Switch},
-    {"mag", "mag [on|off]", "read or set the 2x magnifier", "Reads, or turns on or off, the 2x magnifier (switch 3).\n", 0, 1, false, Mag},
+     0, 2, false, false, Switch},
+    {"mag", "mag [on|off]", "read or set the 2x magnifier", "Reads, or turns on or off, the 2x magnifier (switch 3).\n",
+     0, 1, false, false, Mag},
     {"autoiris", "autoiris on|off", "auto iris in host mode 4, or host mode 0",
      "on: auto iris (switch 2 to 0xcf) in host mode 4 (switch 4 to 0xfc);\n"
      "off: host mode 0 (switch 4 to 0xf8).\n",
-     1, 1, false, AutoIris},
-    {"watch", "watch", "auto-connect state and live positions until Ctrl-C",
-     "Opens the port and shows, as they change, whether the library's once-a-second check\n"
-     "finds the lens answering and the iris, zoom and focus positions. Ctrl-C ends it.\n"
+     1, 1, false, false, AutoIris},
+    {"watch", "watch [--rate HZ]", "connection state and live positions until Ctrl-C",
+     "Opens the lens with the library's once-a-second check and shows, as they change,\n"
+     "whether the lens answered its last check and, while it does, the iris, zoom and focus\n"
+     "positions, read HZ times a second (0.1 to 100, default 10). Ctrl-C ends it.\n"
      "With --json, one JSON object per line.\n",
-     0, 0, false, Watch},
+     0, 0, false, true, Watch},
 };
 
 }  // namespace
@@ -333,13 +344,13 @@ std::string CommandNames() {
 }
 
 std::string CommandHelp(const Command& command) {
-  return "Usage: kelvaroctl [--port DEVICE | --simulate] [--json] " + std::string(command.usage) + "\n" +
-         command.help;
+  return "Usage: kelvaroctl [--port DEVICE | --simulate] [--json] [--framing frame|timed] " +
+         std::string(command.usage) + "\n" + command.help;
 }
 
 std::string GeneralHelp() {
   std::string text =
-      "Usage: kelvaroctl [--port DEVICE | --simulate] [--json] COMMAND [ARGUMENTS]\n"
+      "Usage: kelvaroctl [--port DEVICE | --simulate] [--json] [--framing frame|timed] COMMAND [ARGUMENTS]\n"
       "Checks and drives a motorised zoom lens through the Kelvaro32 library.\n"
       "\n"
       "Commands:\n";
@@ -357,6 +368,12 @@ std::string GeneralHelp() {
       "  --json         machine-readable output: one JSON object (watch: one per line)\n"
       "                 with failed items null and their codes and texts under \"errors\"\n"
       "  --wait         with set: show the travel until the position arrives\n"
+      "  --framing frame|timed\n"
+      "                 when the read of a reply ends: frame (the default) as soon as a\n"
+      "                 whole frame has arrived; timed 100 ms after its last byte, as the\n"
+      "                 library's flat functions read (about 0.1 s more per exchange)\n"
+      "  --rate HZ      with watch: read the positions HZ times a second (0.1 to 100,\n"
+      "                 default 10)\n"
       "  --help         this text; with a command, that command's\n"
       "\n"
       "Exit status: 0 success; 1 the port or the lens failed (the library's result text says\n"

@@ -20,6 +20,7 @@ struct Command {
   std::size_t min_words;
   std::size_t max_words;
   bool accepts_wait;
+  bool accepts_rate;
   // Checks its words (throwing UsageError), opens the session, prints; returns the exit status.
   int (*run)(const Words& words, const Options& options, Session& session);
 };

@@ -1,4 +1,4 @@
-// kelvaroctl: check and drive a lens from a terminal, through the library's exported functions.
+// kelvaroctl: check and drive a lens from a terminal, through the library's handle interface.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -47,6 +47,7 @@ int Run(int argc, const char* const* argv) {
                      " arguments for " + name + "; usage: kelvaroctl " + command->usage};
   }
   if (options.wait && !command->accepts_wait) throw UsageError{"--wait applies only to set"};
+  if (options.rate_given && !command->accepts_rate) throw UsageError{"--rate applies only to watch"};
 
   kelvaroctl::CatchInterrupts();
   kelvaroctl::Session session(options);

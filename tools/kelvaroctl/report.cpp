@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "Kelvaro32.h"
+#include "kelvaro.h"
 
 namespace kelvaroctl {
 
@@ -34,11 +34,7 @@ std::string JsonObject(const std::vector<std::pair<std::string, std::string>>& m
   return out + "}";
 }
 
-std::string ResultText(int code) {
-  char text[64] = "";
-  GetResultString(code, text);
-  return text[0] == ' ' ? text + 1 : text;
-}
+std::string ResultText(int code) { return kelvaro_result_text(code); }
 
 void Report::Add(const std::string& key, const std::string& label, const std::string& text,
                  const std::string& json) {

@@ -10,7 +10,7 @@ namespace kelvaroctl {
 std::string JsonString(const std::string& text);  // bytes above 0x7F taken as Latin-1
 std::string JsonObject(const std::vector<std::pair<std::string, std::string>>& members);
 
-// The library's text for a result code, without its leading space: "Timeout".
+// The library's text for a result code: "Timeout".
 std::string ResultText(int code);
 
 class Report {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <exception>
 
-#include "Kelvaro32.h"
 #include "lens_sim.h"
 #include "report.h"
 
@@ -33,10 +32,11 @@ void CatchInterrupts() {
 Session::Session(const Options& options) : options_(options) {}
 
 Session::~Session() {
-  if (open_) CloseComPort();
+  // Before the simulator goes: the lens's check may be mid-exchange with it.
+  if (lens_ != nullptr) kelvaro_close(lens_);
 }
 
-int Session::Open() {
+int Session::Open(bool watched) {
   if (options_.simulate) {
     try {
       simulator_ = std::make_unique<lenssim::Simulator>();
@@ -55,12 +55,10 @@ int Session::Open() {
     return 2;
   }
 
-  const int initialised = InitializeLensControl();
-  if (initialised != KELVARO_OK) {
-    std::fprintf(stderr, "kelvaroctl: cannot initialise the library: %s\n", ResultText(initialised).c_str());
-    return 1;
-  }
-  const int opened = OpenComPort(port_.c_str());
+  kelvaro_options settings{};
+  settings.framing = options_.framing == Framing::kTimed ? KELVARO_FRAMING_TIMED : KELVARO_FRAMING_FRAME;
+  settings.watch = watched ? 1 : 0;
+  const int opened = kelvaro_open(port_.c_str(), &settings, &lens_);
   if (opened == KELVARO_UNABLE_TO_OPEN_PORT) {
     std::fprintf(stderr,
                  "kelvaroctl: cannot open %s: %s (the device must exist and not be in use by another "
@@ -68,8 +66,6 @@ int Session::Open() {
                  port_.c_str(), ResultText(opened).c_str());
     return 1;
   }
-  // A device that refused its settings stays open (code 5): it must still be closed.
-  open_ = opened == KELVARO_OK || opened == KELVARO_COMMS_ERROR;
   if (opened != KELVARO_OK) {
     std::fprintf(stderr, "kelvaroctl: cannot use %s: %s\n", port_.c_str(), ResultText(opened).c_str());
     return 1;

@@ -1,4 +1,4 @@
-// The lens link of one kelvaroctl run: the library initialised, the port open (on the
+// The lens of one kelvaroctl run: opened through the library's handle interface (on the
 // in-process simulated lens with --simulate), and closed again at the end.
 #pragma once
 
@@ -6,6 +6,7 @@
 #include <string>
 
 #include "args.h"
+#include "kelvaro.h"
 
 namespace lenssim {
 class Simulator;
@@ -16,20 +17,22 @@ namespace kelvaroctl {
 class Session {
  public:
   explicit Session(const Options& options);
-  // Closes the port: an exit without CloseComPort would leave the device exclusive.
+  // Closes the lens: an exit without kelvaro_close would leave the device exclusive.
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // 0 once the port is open; otherwise prints what went wrong and returns the exit status.
-  int Open();
+  // 0 once the lens is open; otherwise prints what went wrong and returns the exit status.
+  // `watched` starts the library's once-a-second check (kelvaro_is_connected).
+  int Open(bool watched = false);
   const std::string& Port() const { return port_; }
+  kelvaro_lens* Lens() const { return lens_; }
 
  private:
   const Options& options_;
   std::unique_ptr<lenssim::Simulator> simulator_;
   std::string port_;
-  bool open_ = false;
+  kelvaro_lens* lens_ = nullptr;
 };
 
 // Set by Ctrl-C (SIGINT) or SIGTERM; long-running commands stop when they see it.

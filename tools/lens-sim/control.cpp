@@ -253,7 +253,7 @@ ControlAnswer RunControlCommand(Simulator& lens, const std::string& line) {
   try {
     if (command == "ping") return {"ok pong"};
     if (command == "help") {
-      return {"ok ping help fault clear line frames clearframes waitframes state move send hangup quit"};
+      return {"ok ping help fault clear line frames clearframes waitframes state move send hangup unplug replug quit"};
     }
     if (command == "fault") return {FaultCommand(lens, w)};
     if (command == "clear") {
@@ -272,10 +272,15 @@ ControlAnswer RunControlCommand(Simulator& lens, const std::string& line) {
     if (command == "state") return {StateCommand(lens, w, line)};
     if (command == "move") return {MoveCommand(lens, w)};
     if (command == "send") return {SendCommand(lens, w)};
-    if (command == "hangup") {
-      NeedWords(w, 1, 1, "hangup");
+    if (command == "hangup" || command == "unplug") {
+      NeedWords(w, 1, 1, command.c_str());
       lens.HangUp();
       return {"ok"};
+    }
+    if (command == "replug") {
+      NeedWords(w, 1, 1, "replug");
+      lens.Replug();
+      return {"ok " + lens.DevicePath()};
     }
     if (command == "quit") {
       NeedWords(w, 1, 1, "quit");

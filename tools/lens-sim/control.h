@@ -37,8 +37,10 @@
 //   state name TEXT                   the lens's name: the rest of the line
 //   move iris|zoom|focus POS          the motor starts towards POS, as on a move request
 //   send HEX                          these bytes to the host, unasked
-//   hangup                            closes the lens's line as an unplugged adapter does;
+//   hangup, unplug                    closes the lens's line as an unplugged adapter does;
 //                                     the control channel stays
+//   replug                            ok DEVICE: the lens on a new pseudo-terminal, as a
+//                                     replugged adapter; the program's --link follows it
 //   quit                              ok bye, then the simulator program ends
 #pragma once
 

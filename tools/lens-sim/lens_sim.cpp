@@ -123,8 +123,29 @@ struct Simulator::Impl {
   std::string path;
   std::thread server;
   std::atomic<bool> stop{false};
-  std::mutex lifecycle;  // serialises HangUp
+  std::mutex lifecycle;  // serialises HangUp and Replug
   bool hung_up = false;  // guarded by lifecycle
+  ReplugHook on_replug;  // guarded by lifecycle
+
+  // Opens a fresh pseudo-terminal and starts serving it.
+  void Plug() {
+    try {
+      RawPty pty = OpenRawPty();
+      master = pty.master;
+      slave = pty.slave;
+      path = pty.path;
+      OpenWakePipe(wake_read, wake_write);
+      stop.store(false);
+      partial.clear();
+      server = std::thread([this] { Serve(); });
+    } catch (...) {
+      CloseFd(master);
+      CloseFd(slave);
+      CloseFd(wake_read);
+      CloseFd(wake_write);
+      throw;
+    }
+  }
 
   std::mutex mutex;  // guards everything below
   std::condition_variable frames_arrived;
@@ -380,22 +401,8 @@ struct Simulator::Impl {
 };
 
 Simulator::Simulator() : impl_(std::make_unique<Impl>()) {
-  Impl& s = *impl_;
-  try {
-    RawPty pty = OpenRawPty();
-    s.master = pty.master;
-    s.slave = pty.slave;
-    s.path = pty.path;
-    OpenWakePipe(s.wake_read, s.wake_write);
-    s.ResetMotors(Clock::now());
-    s.server = std::thread([&s] { s.Serve(); });
-  } catch (...) {
-    CloseFd(s.master);
-    CloseFd(s.slave);
-    CloseFd(s.wake_read);
-    CloseFd(s.wake_write);
-    throw;
-  }
+  impl_->ResetMotors(Clock::now());
+  impl_->Plug();
 }
 
 Simulator::~Simulator() { HangUp(); }
@@ -472,6 +479,24 @@ void Simulator::HangUp() {
   CloseFd(s.slave);
   CloseFd(s.wake_read);
   CloseFd(s.wake_write);
+}
+
+void Simulator::Replug() {
+  Impl& s = *impl_;
+  std::lock_guard<std::mutex> lifecycle(s.lifecycle);
+  if (!s.hung_up) return;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.serving = true;
+  }
+  s.Plug();
+  s.hung_up = false;
+  if (s.on_replug) s.on_replug(s.path);
+}
+
+void Simulator::OnReplug(ReplugHook hook) {
+  std::lock_guard<std::mutex> lifecycle(impl_->lifecycle);
+  impl_->on_replug = std::move(hook);
 }
 
 void Simulator::Move(Axis axis, std::uint16_t target) {

@@ -120,6 +120,12 @@ class Simulator {
 
   // Closes the lens side, as an unplugged adapter does: the host side sees hang-up / EIO.
   void HangUp();
+  // Plugs the lens back in after HangUp, as a new adapter: a new pseudo-terminal (so
+  // DevicePath() changes), served with the state, faults and frames the lens had. Then calls
+  // the hook set by OnReplug with the new path. Does nothing while plugged in.
+  void Replug();
+  using ReplugHook = std::function<void(const std::string& device)>;
+  void OnReplug(ReplugHook hook);
 
   // Starts a motor towards `target` (a wire value) as a move request would.
   void Move(Axis axis, std::uint16_t target);

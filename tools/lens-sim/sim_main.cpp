@@ -151,19 +151,24 @@ Options Parse(int argc, char** argv) {
 // A symlink that is ours from creation to removal; it replaces a stale symlink, never a file.
 class Link {
  public:
-  Link(const std::string& target, const std::string& path) : target_(target), path_(path) {
+  Link(const std::string& target, const std::string& path) : path_(path) {
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
       throw std::runtime_error(path + " exists and is not a symlink");
     }
-    // Made aside and renamed into place, so whoever waits for it never sees it half made.
-    const std::string aside = path + ".new" + std::to_string(::getpid());
+    PointTo(target);
+  }
+  // Made aside and renamed into place, so whoever opens it never sees it half made: a
+  // replugged lens appears behind the same name at once.
+  void PointTo(const std::string& target) {
+    const std::string aside = path_ + ".new" + std::to_string(::getpid());
     ::unlink(aside.c_str());
-    if (::symlink(target.c_str(), aside.c_str()) != 0 || ::rename(aside.c_str(), path.c_str()) != 0) {
+    if (::symlink(target.c_str(), aside.c_str()) != 0 || ::rename(aside.c_str(), path_.c_str()) != 0) {
       const std::string why = std::strerror(errno);
       ::unlink(aside.c_str());
-      throw std::runtime_error("cannot make the link " + path + ": " + why);
+      throw std::runtime_error("cannot make the link " + path_ + ": " + why);
     }
+    target_ = target;
   }
   ~Link() {
     // Only while it still points where we made it point.
@@ -236,6 +241,13 @@ int Serve(const Options& options) {
   if (!options.link.empty()) {
     lens_link.emplace(lens.DevicePath(), options.link);
     std::printf("lens link: %s\n", options.link.c_str());
+    lens.OnReplug([&lens_link](const std::string& device) {
+      try {
+        lens_link->PointTo(device);
+      } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+      }
+    });
   }
   std::unique_ptr<lenssim::ControlChannel> control;
   std::optional<Link> control_link;

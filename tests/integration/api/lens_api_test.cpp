@@ -295,7 +295,7 @@ TEST(LensApiOpen, FailuresLeaveNothingOpen) {
     EXPECT_EQ(kelvaro_open("/dev/null", &options, &lens), KELVARO_INVALID_ARGUMENT);
   }
   EXPECT_EQ(kelvaro_open("/dev/kelvaro-no-such-port", nullptr, &lens), KELVARO_UNABLE_TO_OPEN_PORT);
-  EXPECT_EQ(kelvaro_open("", nullptr, &lens), KELVARO_UNABLE_TO_OPEN_PORT);
+  EXPECT_EQ(kelvaro_open("", nullptr, &lens), KELVARO_INVALID_ARGUMENT);
   // Not a terminal: refused, and closed again rather than kept.
   EXPECT_EQ(kelvaro_open("/dev/null", nullptr, &lens), KELVARO_COMMS_ERROR);
   EXPECT_EQ(lens, nullptr);
