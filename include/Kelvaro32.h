@@ -74,12 +74,15 @@ KELVARO_API(int) IsAutoConnected(void);
 
 /* ---- Port --------------------------------------------------------------------------- */
 
-/* Opens the lens's serial device ("COM3" or "\\\\.\\COM12" on Windows, "/dev/ttyUSB0" on
- * Linux) for exclusive use at 38400 baud, 8 data bits, no parity, 1 stop bit, no flow
- * control, DTR and RTS raised. Any port already open is closed first, even the same one.
- * Returns 0; 3 before InitializeLensControl (nothing is touched); 7 when the device cannot be
- * opened, is held by another program, or portName is NULL (no port is open afterwards);
- * 5 when the device refuses its time-outs or line settings (it then stays open and in use). */
+/* Opens the lens's serial device ("COM3", "COM12" or "\\\\.\\COM12" on Windows,
+ * "/dev/ttyUSB0" on Linux) for exclusive use at 38400 baud, 8 data bits, no parity, 1 stop
+ * bit, no flow control, DTR and RTS raised. Any port already open is closed first, even the
+ * same one. A lens behind a serial device server is reached by "tcp://HOST:PORT" or
+ * "rfc2217://HOST:PORT" (see kelvaro.h).
+ * Returns 0; 3 before InitializeLensControl (nothing is touched); 7 when the port cannot be
+ * opened, is held by another program, or portName is NULL or a malformed URL (no port is
+ * open afterwards); 5 when the device refuses its time-outs or line settings, or the server
+ * refuses COM port control (it then stays open and in use). */
 KELVARO_API(int) OpenComPort(const char* portName);
 
 /* Closes the open port. Returns 0, or 10 when no port is open. */

@@ -1,6 +1,7 @@
 /*
  * kelvaro.h: the handle interface of Kelvaro32, beside the flat functions of Kelvaro32.h in
- * the same library, with the same calling convention (__stdcall on 32-bit Windows).
+ * the same library, with the same calling convention: __stdcall in the 32-bit DLL, the
+ * platform's one C convention in the 64-bit DLL and on Linux.
  *
  * Many lenses at once, from any thread: kelvaro_open gives a handle per lens, and every call
  * on a handle works on that lens alone. Calls on different lenses run in parallel; calls on
@@ -21,10 +22,16 @@
  * never-opened handle, a NULL out pointer, an axis or switch number outside the lists, a bad
  * option: nothing is sent) and KELVARO_NO_FREE_LENS. kelvaro_result_text names every code.
  *
+ * Ports are named as for OpenComPort: a serial device ("COM3", "COM12", "/dev/ttyUSB0"), or
+ * a lens behind a serial device server: "tcp://HOST:PORT" (a raw byte stream to a server
+ * whose line is already set up) or "rfc2217://HOST:PORT" (Telnet with COM port control: the
+ * library sets 38400 8N1, no flow control, DTR and RTS on). HOST is a name, an IPv4 address
+ * or a bracketed IPv6 address ("rfc2217://[::1]:4000").
+ *
  * No call allocates memory, except kelvaro_open with `watch` set (it starts the lens's check
- * thread). A child process made with fork() must not use the parent's lenses. Close every
- * lens before unloading the library: on Linux the unload closes lenses left open; on Windows
- * a watched lens keeps the DLL loaded until it is closed.
+ * thread) or with a host name to resolve. A child process made with fork() must not use the
+ * parent's lenses. Close every lens before unloading the library: on Linux the unload closes
+ * lenses left open; on Windows a watched lens keeps the DLL loaded until it is closed.
  */
 #ifndef KELVARO_H
 #define KELVARO_H
@@ -59,7 +66,9 @@ enum { KELVARO_INVALID_ARGUMENT = 101, KELVARO_NO_FREE_LENS = 102 };
 typedef struct kelvaro_options {
   int framing; /* KELVARO_FRAMING_FRAME (default, 0) or KELVARO_FRAMING_TIMED */
   int watch;   /* non-zero: the once-a-second check runs for this lens (kelvaro_is_connected) */
-  int reopen;  /* reserved; must be 0 */
+  int reopen;  /* non-zero (with watch): when the device goes away (a USB adapter unplugged,
+                  a server that dropped the connection) the check closes it and opens the
+                  same name again, once a check, until it is back; then connects as usual */
 } kelvaro_options;
 
 /* The lens's optics, as numbers. */
@@ -69,12 +78,14 @@ typedef struct kelvaro_optics {
   double f_number;                   /* maximum aperture (0x13) */
 } kelvaro_optics;
 
-/* Opens the lens's serial device (as OpenComPort names it) for exclusive use at 38400 baud,
- * 8N1, no flow control, DTR and RTS raised, and stores its handle in *lens. `options` NULL
- * means all defaults. With `watch`, the lens is checked once a second on a thread of the
- * library: the handshake until it answers, then host mode 0, then a zoom query each second.
- * Returns 0; 101 for a NULL port or lens, or an option out of range; 102 when
- * KELVARO_MAX_LENSES are open; 7 when the device cannot be opened (absent, in use, denied);
+/* Opens the lens's port for exclusive use at 38400 baud, 8N1, no flow control, DTR and RTS
+ * raised, and stores its handle in *lens. `options` NULL means all defaults. With `watch`,
+ * the lens is checked once a second on a thread of the library: the handshake until it
+ * answers, then host mode 0, then a zoom query each second.
+ * Returns 0; 101 for a NULL lens, a NULL, empty or malformed port name, an option out of
+ * range, or reopen without watch or with a name over 260 characters; 102 when
+ * KELVARO_MAX_LENSES are open or the check's thread cannot be started; 7 when the port
+ * cannot be opened (absent, in use, denied, connection refused or unknown host, within 2 s);
  * 5 when it refuses its settings (it is closed again). On failure *lens is set to NULL. */
 KELVARO_API(int) kelvaro_open(const char* port, const kelvaro_options* options, kelvaro_lens** lens);
 
@@ -104,9 +115,10 @@ KELVARO_API(int) kelvaro_position(kelvaro_lens* lens, int axis, unsigned short* 
  * Returns the exchange's code; 101 for another switch number (nothing is sent). */
 KELVARO_API(int) kelvaro_set_switch(kelvaro_lens* lens, int number, unsigned char value);
 
-/* Reads switch 0, 2, 3 or 4 (function 0x50 + number) into *value: the raw switch byte (the
- * reply's last data byte when it carries two), written only on 0. Returns the exchange's
- * code; 101 for another switch number or a NULL value. */
+/* Reads switch 0, 2, 3 or 4 (function 0x50 + number) into *value: the raw switch byte, the
+ * low byte of the reply's value (its data byte; of two, the second, which the flat getters'
+ * masks act on), written only on 0. Returns the exchange's code; 101 for another switch
+ * number or a NULL value. */
 KELVARO_API(int) kelvaro_switch(kelvaro_lens* lens, int number, unsigned char* value);
 
 /* The lens's whole name into `name`: the 0x11 reply's text, followed by the 0x12 reply's

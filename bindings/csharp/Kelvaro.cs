@@ -1,0 +1,276 @@
+// Kelvaro.cs: the C# binding of the Kelvaro32 lens library, in one file to add to a project.
+//
+// Flat holds the flat functions of Kelvaro32.h and Native the handle interface of kelvaro.h,
+// both as the library exports them; Lens is the handle interface as a disposable class.
+// The library is "Kelvaro32": Kelvaro32.dll on Windows (32-bit, so the host must run as a
+// 32-bit process), libKelvaro32.so on Linux and Mono, found on the loader's usual path
+// (LD_LIBRARY_PATH on Linux). StdCall is the 32-bit DLL's convention; elsewhere it is ignored.
+using System;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace Kelvaro
+{
+    /// <summary>The flat functions of Kelvaro32.h, one lens link per process.</summary>
+    /// <remarks>Call InitializeLensControl once before OpenComPort. Texts are StringBuilders
+    /// with at least the capacity each function's comment in Kelvaro32.h asks for.</remarks>
+    public static class Flat
+    {
+        const string Library = "Kelvaro32";
+        const CallingConvention Call = CallingConvention.StdCall;
+
+        [DllImport(Library, CallingConvention = Call)] public static extern int InitializeLensControl();
+        [DllImport(Library, CallingConvention = Call)] public static extern int IsAutoConnected();
+
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi, BestFitMapping = false)]
+        public static extern int OpenComPort(string portName);
+        [DllImport(Library, CallingConvention = Call)] public static extern int CloseComPort();
+
+        [DllImport(Library, CallingConvention = Call)] public static extern int Connect();
+        [DllImport(Library, CallingConvention = Call)] public static extern int Reset();
+
+        /// <summary>Appends the code's text to `text` (it needs room for 27 more bytes).</summary>
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern void GetResultString(int code, StringBuilder text);
+
+        [DllImport(Library, CallingConvention = Call)] public static extern int SetLensIris(ushort position);
+        [DllImport(Library, CallingConvention = Call)] public static extern int SetLensZoom(ushort position);
+        [DllImport(Library, CallingConvention = Call)] public static extern int SetLensFocus(ushort position);
+        [DllImport(Library, CallingConvention = Call)] public static extern int GetLensIris(out ushort position);
+        [DllImport(Library, CallingConvention = Call)] public static extern int GetLensZoom(out ushort position);
+        [DllImport(Library, CallingConvention = Call)] public static extern int GetLensFocus(out ushort position);
+
+        [DllImport(Library, CallingConvention = Call)] public static extern int SetSwitch0Host(byte value);
+        [DllImport(Library, CallingConvention = Call)] public static extern int SetSwitch2Host(byte value);
+        [DllImport(Library, CallingConvention = Call)] public static extern int SetSwitch3Host(byte value);
+        [DllImport(Library, CallingConvention = Call)] public static extern int SetSwitch4Host(byte value);
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int GetSwitch0Host(StringBuilder text, out ushort value);
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int GetSwitch2Host(StringBuilder text, out ushort value);
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int GetSwitch3Host(StringBuilder text, out ushort value);
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int GetSwitch4Host(StringBuilder text, out ushort value);
+        [DllImport(Library, CallingConvention = Call)] public static extern int Set2XMag(ushort on);
+        [DllImport(Library, CallingConvention = Call)] public static extern int Get2XMag(out ushort on);
+        [DllImport(Library, CallingConvention = Call)] public static extern int SetAutoIris(ushort on);
+
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int GetLensName(StringBuilder name);
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int GetLensFocalLengthRange(StringBuilder text);
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int GetLensMOD(StringBuilder text);
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int GetLensOpenFNo(StringBuilder text);
+    }
+
+    /// <summary>The options of kelvaro_open; all zero is the default.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct LensOptions
+    {
+        public int Framing; // 0 frame-ended reads, 1 timed reads
+        public int Watch;   // non-zero: the once-a-second check runs for the lens
+        public int Reopen;  // reserved; must be 0
+    }
+
+    /// <summary>The lens's optics, as kelvaro_read_optics fills them.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct Optics
+    {
+        public double FocalMinMm, FocalMaxMm;
+        public double ModM;    // minimum object distance, metres
+        public double FNumber; // widest aperture
+
+        public override string ToString()
+        {
+            return string.Format(System.Globalization.CultureInfo.InvariantCulture,
+                                 "{0:0.0}-{1:0.0} mm, MOD {2:0.0} m, f/{3:0.00}", FocalMinMm, FocalMaxMm, ModM, FNumber);
+        }
+    }
+
+    /// <summary>An open lens handle; closing it is kelvaro_close.</summary>
+    /// <remarks>A SafeHandle is held for the length of every call, so a Dispose on another
+    /// thread closes the lens only after the calls in flight are done.</remarks>
+    public sealed class LensHandle : SafeHandle
+    {
+        LensHandle() : base(IntPtr.Zero, true) { }
+
+        public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+
+        protected override bool ReleaseHandle() { return Native.kelvaro_close(handle) == 0; }
+    }
+
+    /// <summary>The handle interface of kelvaro.h, as exported.</summary>
+    public static class Native
+    {
+        const string Library = "Kelvaro32";
+        const CallingConvention Call = CallingConvention.StdCall;
+
+        public const int InvalidArgument = 101, NoFreeLens = 102;
+        public const int Iris = 0, Zoom = 1, Focus = 2;
+
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi, BestFitMapping = false)]
+        public static extern int kelvaro_open(string port, ref LensOptions options, out LensHandle lens);
+        [DllImport(Library, CallingConvention = Call)] public static extern int kelvaro_close(IntPtr lens);
+        [DllImport(Library, CallingConvention = Call)] public static extern int kelvaro_connect(LensHandle lens);
+        [DllImport(Library, CallingConvention = Call)] public static extern int kelvaro_is_connected(LensHandle lens);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_move(LensHandle lens, int axis, ushort position);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_position(LensHandle lens, int axis, out ushort position);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_set_switch(LensHandle lens, int number, byte value);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_switch(LensHandle lens, int number, out byte value);
+        [DllImport(Library, CallingConvention = Call, CharSet = CharSet.Ansi)]
+        public static extern int kelvaro_name(LensHandle lens, StringBuilder name, UIntPtr size);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_read_optics(LensHandle lens, out Optics optics);
+        // A static text of the library's: read as a pointer so that nothing tries to free it.
+        [DllImport(Library, CallingConvention = Call, EntryPoint = "kelvaro_result_text")]
+        static extern IntPtr kelvaro_result_text_pointer(int code);
+
+        public static string kelvaro_result_text(int code)
+        {
+            return Marshal.PtrToStringAnsi(kelvaro_result_text_pointer(code)) ?? "";
+        }
+    }
+
+    /// <summary>A lens operation failed: Code is the library's result code, Text its name.</summary>
+    [Serializable]
+    public class LensException : Exception
+    {
+        public int Code { get; private set; }
+        public string Text { get; private set; }
+
+        public LensException(int code, string text) : base(text + " (code " + code + ")")
+        {
+            Code = code;
+            Text = text;
+        }
+    }
+
+    /// <summary>When a read of a reply ends: once it is a whole frame, or by the clock.</summary>
+    public enum Framing { Frame = 0, Timed = 1 }
+
+    /// <summary>An open lens.</summary>
+    /// <remarks>Every property read asks the lens afresh; assigning a position sends the move
+    /// (the motor's arrival is not awaited). A failed exchange throws LensException; a bad
+    /// position or switch number throws ArgumentOutOfRangeException before anything is sent;
+    /// a disposed lens throws ObjectDisposedException. Safe to use from several threads.</remarks>
+    public sealed class Lens : IDisposable
+    {
+        public const int PositionMax = 4095;
+        const int NameBufferSize = 300; // a whole name has at most 292 characters
+
+        readonly LensHandle handle;
+        readonly string port;
+
+        public Lens(string port, Framing framing = Framing.Frame, bool watch = false, bool reopen = false)
+        {
+            if (port == null) throw new ArgumentNullException("port");
+            if (framing != Framing.Frame && framing != Framing.Timed) throw new ArgumentOutOfRangeException("framing");
+            var options = new LensOptions { Framing = (int)framing, Watch = watch ? 1 : 0, Reopen = reopen ? 1 : 0 };
+            LensHandle opened;
+            int code = Native.kelvaro_open(port, ref options, out opened);
+            if (code != 0)
+            {
+                opened.SetHandleAsInvalid();
+                throw Failure(code);
+            }
+            handle = opened;
+            this.port = port;
+        }
+
+        public string Port { get { return port; } }
+
+        public bool IsDisposed { get { return handle.IsClosed; } }
+
+        public void Dispose() { handle.Dispose(); }
+
+        public void Close() { Dispose(); }
+
+        static LensException Failure(int code) { return new LensException(code, Native.kelvaro_result_text(code)); }
+
+        static void Check(int code)
+        {
+            if (code != 0) throw Failure(code);
+        }
+
+        LensHandle Open()
+        {
+            if (handle.IsClosed) throw new ObjectDisposedException("Lens", "the lens " + port + " is closed");
+            return handle;
+        }
+
+        /// <summary>The handshake; throws LensException when the lens does not answer it.</summary>
+        public void Connect() { Check(Native.kelvaro_connect(Open())); }
+
+        /// <summary>Whether the lens answered its last once-a-second check (always false unwatched).</summary>
+        public bool Connected { get { return Native.kelvaro_is_connected(Open()) != 0; } }
+
+        int Position(int axis)
+        {
+            ushort value;
+            Check(Native.kelvaro_position(Open(), axis, out value));
+            return value;
+        }
+
+        void Move(int axis, int position, string name)
+        {
+            if (position < 0 || position > PositionMax)
+                throw new ArgumentOutOfRangeException(name, position, "a position is from 0 to " + PositionMax);
+            Check(Native.kelvaro_move(Open(), axis, (ushort)position));
+        }
+
+        public int Iris { get { return Position(Native.Iris); } set { Move(Native.Iris, value, "Iris"); } }
+        public int Zoom { get { return Position(Native.Zoom); } set { Move(Native.Zoom, value, "Zoom"); } }
+        public int Focus { get { return Position(Native.Focus); } set { Move(Native.Focus, value, "Focus"); } }
+
+        static int SwitchNumber(int number)
+        {
+            if (number != 0 && number != 2 && number != 3 && number != 4)
+                throw new ArgumentOutOfRangeException("number", number, "the switches are 0, 2, 3 and 4");
+            return number;
+        }
+
+        /// <summary>The raw byte of switch 0, 2, 3 or 4.</summary>
+        public byte Switch(int number)
+        {
+            byte value;
+            Check(Native.kelvaro_switch(Open(), SwitchNumber(number), out value));
+            return value;
+        }
+
+        /// <summary>Writes a raw byte to switch 0, 2, 3 or 4.</summary>
+        public void SetSwitch(int number, byte value)
+        {
+            Check(Native.kelvaro_set_switch(Open(), SwitchNumber(number), value));
+        }
+
+        /// <summary>The lens's whole name (a long one comes in two replies).</summary>
+        public string Name
+        {
+            get
+            {
+                var name = new StringBuilder(NameBufferSize);
+                Check(Native.kelvaro_name(Open(), name, (UIntPtr)NameBufferSize));
+                return name.ToString();
+            }
+        }
+
+        public Optics Optics
+        {
+            get
+            {
+                Optics optics;
+                Check(Native.kelvaro_read_optics(Open(), out optics));
+                return optics;
+            }
+        }
+
+        public override string ToString() { return "Lens " + port + (IsDisposed ? " (closed)" : ""); }
+    }
+}

@@ -1,0 +1,232 @@
+"""One lens on its serial port, over the library's handle interface."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+from types import TracebackType
+from typing import NamedTuple, Optional, Type, Union
+
+from . import _native
+
+# The whole name has at most 292 characters; the rest is headroom.
+NAME_BUFFER_SIZE = 300
+POSITION_MAX = 4095
+SWITCHES = (0, 2, 3, 4)
+
+_FRAMINGS = {"frame": _native.FRAMING_FRAME, "timed": _native.FRAMING_TIMED}
+# The library's texts are single-byte; latin-1 maps every byte, so a name never fails to decode.
+_TEXT_ENCODING = "latin-1"
+
+
+class LensError(Exception):
+    """A lens operation failed: `code` is the library's result code, `text` its name for it."""
+
+    def __init__(self, code: int, text: str) -> None:
+        super().__init__(code, text)
+        self.code = code
+        self.text = text
+
+    def __str__(self) -> str:
+        return f"{self.text} (code {self.code})"
+
+
+class Optics(NamedTuple):
+    focal_min_mm: float
+    focal_max_mm: float
+    mod_m: float  # minimum object distance, metres
+    f_number: float  # widest aperture
+
+
+def result_text(code: int) -> str:
+    """The library's English text for a result code ("OK", "Timeout", ...)."""
+    text = _native.api().result_text(code)
+    return (text or b"").decode(_TEXT_ENCODING)
+
+
+def _check(code: int) -> None:
+    if code != 0:
+        raise LensError(code, result_text(code))
+
+
+def _port_bytes(port: Union[str, "os.PathLike[str]"]) -> bytes:
+    text = os.fspath(port)
+    if not isinstance(text, str):
+        raise TypeError(f"port must be a str or a path, not {type(port).__name__}")
+    # The library takes the ANSI name on Windows and the file system's bytes elsewhere.
+    return text.encode("mbcs") if sys.platform == "win32" else os.fsencode(text)
+
+
+def _position(value: object) -> int:
+    # bool is an int to Python, but never a position anyone meant.
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise ValueError(f"a position is an int from 0 to {POSITION_MAX}, not {value!r}")
+    if not 0 <= value <= POSITION_MAX:
+        raise ValueError(f"position {value} is outside 0 to {POSITION_MAX}")
+    return value
+
+
+def _switch_number(number: object) -> int:
+    if isinstance(number, bool) or number not in SWITCHES:
+        raise ValueError(f"there is no switch {number!r}; the switches are 0, 2, 3 and 4")
+    assert isinstance(number, int)
+    return number
+
+
+def _byte(value: object) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value <= 255:
+        raise ValueError(f"a switch byte is an int from 0 to 255, not {value!r}")
+    return value
+
+
+class Lens:
+    """An open lens.
+
+    Every property read asks the lens afresh; assigning a position sends the move (the
+    motor's arrival is not awaited). A failed exchange raises LensError. Bad arguments raise
+    ValueError before anything is sent. Once closed, every operation but close() raises
+    ValueError("lens is closed"), as a closed file does. A Lens can be used from several
+    threads; the library serves calls on one lens one at a time, and different lenses in
+    parallel.
+    """
+
+    def __init__(
+        self,
+        port: Union[str, "os.PathLike[str]"],
+        framing: str = "frame",
+        watch: bool = False,
+        reopen: bool = False,
+    ) -> None:
+        self._handle: Optional[int] = None
+        self._port = os.fspath(port)
+        if framing not in _FRAMINGS:
+            raise ValueError(f"framing must be 'frame' or 'timed', not {framing!r}")
+        options = _native.Options(_FRAMINGS[framing], 1 if watch else 0, 1 if reopen else 0)
+        handle = ctypes.c_void_p()
+        api = _native.api()
+        _check(api.open(_port_bytes(port), ctypes.byref(options), ctypes.byref(handle)))
+        self._handle = handle.value
+        self._api = api
+
+    @property
+    def port(self) -> str:
+        return str(self._port)
+
+    @property
+    def closed(self) -> bool:
+        return self._handle is None
+
+    def _open_handle(self) -> int:
+        handle = self._handle
+        if handle is None:
+            raise ValueError("lens is closed")
+        return handle
+
+    def close(self) -> None:
+        """Closes the lens; a call in flight on it finishes first. Closing twice is harmless."""
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            self._api.close(handle)
+
+    def __enter__(self) -> "Lens":
+        self._open_handle()
+        return self
+
+    def __exit__(
+        self,
+        kind: Optional[Type[BaseException]],
+        value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # A forgotten lens would hold one of the library's few lens slots until exit.
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def __repr__(self) -> str:
+        return f"<kelvaro.Lens {self._port!r} {'closed' if self.closed else 'open'}>"
+
+    # ---- link ----
+
+    def connect(self) -> None:
+        """The handshake; raises LensError when the lens does not answer it."""
+        _check(self._api.connect(self._open_handle()))
+
+    @property
+    def connected(self) -> bool:
+        """Whether the lens answered its last once-a-second check (always False unwatched)."""
+        return self._api.is_connected(self._open_handle()) != 0
+
+    # ---- positions ----
+
+    def _read_position(self, axis: int) -> int:
+        handle = self._open_handle()
+        value = ctypes.c_ushort()
+        _check(self._api.position(handle, axis, ctypes.byref(value)))
+        return value.value
+
+    def _move(self, axis: int, position: object) -> None:
+        checked = _position(position)
+        _check(self._api.move(self._open_handle(), axis, checked))
+
+    @property
+    def iris(self) -> int:
+        return self._read_position(_native.IRIS)
+
+    @iris.setter
+    def iris(self, position: int) -> None:
+        self._move(_native.IRIS, position)
+
+    @property
+    def zoom(self) -> int:
+        return self._read_position(_native.ZOOM)
+
+    @zoom.setter
+    def zoom(self, position: int) -> None:
+        self._move(_native.ZOOM, position)
+
+    @property
+    def focus(self) -> int:
+        return self._read_position(_native.FOCUS)
+
+    @focus.setter
+    def focus(self, position: int) -> None:
+        self._move(_native.FOCUS, position)
+
+    # ---- switches ----
+
+    def switch(self, number: int) -> int:
+        """The raw byte of switch 0, 2, 3 or 4."""
+        checked = _switch_number(number)
+        handle = self._open_handle()
+        value = ctypes.c_ubyte()
+        _check(self._api.switch(handle, checked, ctypes.byref(value)))
+        return value.value
+
+    def set_switch(self, number: int, value: int) -> None:
+        """Writes a raw byte to switch 0, 2, 3 or 4."""
+        checked_number = _switch_number(number)
+        checked_value = _byte(value)
+        _check(self._api.set_switch(self._open_handle(), checked_number, checked_value))
+
+    # ---- identity and optics ----
+
+    @property
+    def name(self) -> str:
+        """The lens's whole name (a long one comes in two replies)."""
+        handle = self._open_handle()
+        buffer = ctypes.create_string_buffer(NAME_BUFFER_SIZE)
+        _check(self._api.name(handle, buffer, NAME_BUFFER_SIZE))
+        return buffer.value.decode(_TEXT_ENCODING)
+
+    @property
+    def optics(self) -> Optics:
+        handle = self._open_handle()
+        raw = _native.OpticsStruct()
+        _check(self._api.read_optics(handle, ctypes.byref(raw)))
+        return Optics(raw.focal_min_mm, raw.focal_max_mm, raw.mod_m, raw.f_number)
