@@ -1,11 +1,12 @@
 #!/bin/sh
 # Builds the library and runs every test suite: Linux, Linux under AddressSanitizer with
-# UndefinedBehaviorSanitizer, Linux under ThreadSanitizer, and the Windows DLL under Wine.
+# UndefinedBehaviorSanitizer, Linux under ThreadSanitizer, the fuzz targets for a bounded
+# time, and the Windows DLL under Wine.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh windows
 
-for preset in linux asan tsan; do
+for preset in linux asan tsan fuzz; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

@@ -6,9 +6,21 @@
 
 namespace kelvaro::platform {
 
+// The clock every time-out is counted on: the system's monotonic clock (clock_steady.cpp),
+// or, in the build that runs the library against scripted bytes, a fake one that the
+// script moves on (serial_memory.cpp).
+struct MonotonicClock {
+  using duration = std::chrono::nanoseconds;
+  using rep = duration::rep;
+  using period = duration::period;
+  using time_point = std::chrono::time_point<MonotonicClock>;
+  static constexpr bool is_steady = true;
+  static time_point now();
+};
+
 class Deadline {
  public:
-  using Clock = std::chrono::steady_clock;
+  using Clock = MonotonicClock;
 
   explicit Deadline(int milliseconds) : at_(Clock::now() + std::chrono::milliseconds(milliseconds)) {}
 
