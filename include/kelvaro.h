@@ -1,4 +1,5 @@
-/*
+/**
+ * @file kelvaro.h
  * kelvaro.h: the handle interface of Kelvaro32, beside the flat functions of Kelvaro32.h in
  * the same library, with the same calling convention: __stdcall in the 32-bit DLL, the
  * platform's one C convention in the 64-bit DLL and on Linux.
@@ -31,7 +32,10 @@
  * No call allocates memory, except kelvaro_open with `watch` set (it starts the lens's check
  * thread) or with a host name to resolve. A child process made with fork() must not use the
  * parent's lenses. Close every lens before unloading the library: on Linux the unload closes
- * lenses left open; on Windows a watched lens keeps the DLL loaded until it is closed.
+ * lenses left open; on Windows the unload closes unwatched ones, but a watched lens left open
+ * keeps the DLL loaded and checked until the process ends (its check thread holds the DLL).
+ * To close it then, load the library again (the same module, the lens still open) and call
+ * kelvaro_close; calling into a library after freeing it is never safe.
  */
 #ifndef KELVARO_H
 #define KELVARO_H
@@ -44,98 +48,141 @@
 extern "C" {
 #endif
 
-/* How many lenses can be open at once. */
+/** How many lenses can be open at once. */
 #define KELVARO_MAX_LENSES 16
 
-/* An open lens. Opaque: a handle is never dereferenced, and a closed one is recognised. */
+/** An open lens. Opaque: a handle is never dereferenced, and a closed one is recognised. */
 typedef struct kelvaro_lens kelvaro_lens;
 
-/* The three motors, for kelvaro_move and kelvaro_position. */
+/** The three motors, for kelvaro_move and kelvaro_position. */
 enum { KELVARO_IRIS = 0, KELVARO_ZOOM = 1, KELVARO_FOCUS = 2 };
+/** @var KELVARO_IRIS
+ * the iris motor
+ * @var KELVARO_ZOOM
+ * the zoom motor
+ * @var KELVARO_FOCUS
+ * the focus motor */
 
-/* When a read of a reply ends. */
+/** When a read of a reply ends. */
 enum {
-  KELVARO_FRAMING_FRAME = 0, /* once the bytes so far are one whole frame (else as TIMED) */
-  KELVARO_FRAMING_TIMED = 1  /* 100 ms after the last byte, 500 ms after the start, 149 bytes */
+  KELVARO_FRAMING_FRAME = 0, /**< once the bytes so far are one whole frame (else as TIMED) */
+  KELVARO_FRAMING_TIMED = 1  /**< 100 ms after the last byte, 500 ms after the start, 149 bytes */
 };
 
-/* Codes of the extension only; the flat functions never return them. */
+/** Codes of the extension only; the flat functions never return them. */
 enum { KELVARO_INVALID_ARGUMENT = 101, KELVARO_NO_FREE_LENS = 102 };
+/** @var KELVARO_INVALID_ARGUMENT
+ * a NULL, closed or never-opened handle, a NULL out pointer, an axis or switch number outside
+ * the lists, a bad option: nothing is sent
+ * @var KELVARO_NO_FREE_LENS
+ * KELVARO_MAX_LENSES are open, or a lens's check thread cannot be started */
 
-/* Options of kelvaro_open; all zero is the default. */
+/** Options of kelvaro_open; all zero is the default. */
 typedef struct kelvaro_options {
-  int framing; /* KELVARO_FRAMING_FRAME (default, 0) or KELVARO_FRAMING_TIMED */
-  int watch;   /* non-zero: the once-a-second check runs for this lens (kelvaro_is_connected) */
-  int reopen;  /* non-zero (with watch): when the device goes away (a USB adapter unplugged,
+  int framing; /**< KELVARO_FRAMING_FRAME (default, 0) or KELVARO_FRAMING_TIMED */
+  int watch;   /**< non-zero: the once-a-second check runs for this lens (kelvaro_is_connected) */
+  int reopen;  /**< non-zero (with watch): when the device goes away (a USB adapter unplugged,
                   a server that dropped the connection) the check closes it and opens the
                   same name again, once a check, until it is back; then connects as usual */
 } kelvaro_options;
 
-/* The lens's optics, as numbers. */
+/** The lens's optics, as numbers. */
 typedef struct kelvaro_optics {
-  double focal_min_mm, focal_max_mm; /* from 0x15 and 0x14, in millimetres */
-  double mod_m;                      /* minimum object distance, metres (0x16) */
-  double f_number;                   /* maximum aperture (0x13) */
+  double focal_min_mm, focal_max_mm; /**< from 0x15 and 0x14, in millimetres */
+  double mod_m;                      /**< minimum object distance, metres (0x16) */
+  double f_number;                   /**< maximum aperture (0x13) */
 } kelvaro_optics;
+/** @var kelvaro_optics::focal_min_mm
+ * the shortest focal length (with focal_max_mm: from 0x15 and 0x14, in millimetres) */
 
-/* Opens the lens's port for exclusive use at 38400 baud, 8N1, no flow control, DTR and RTS
+/** Opens the lens's port for exclusive use at 38400 baud, 8N1, no flow control, DTR and RTS
  * raised, and stores its handle in *lens. `options` NULL means all defaults. With `watch`,
  * the lens is checked once a second on a thread of the library: the handshake until it
- * answers, then host mode 0, then a zoom query each second.
- * Returns 0; 101 for a NULL lens, a NULL, empty or malformed port name, an option out of
+ * answers, then host mode 0, then a zoom query each second. On failure *lens is set to NULL.
+ * @param port the lens's port name, as for OpenComPort
+ * @param options the options, or NULL
+ * @param lens receives the handle
+ * @return 0; 101 for a NULL lens, a NULL, empty or malformed port name, an option out of
  * range, or reopen without watch or with a name over 260 characters; 102 when
  * KELVARO_MAX_LENSES are open or the check's thread cannot be started; 7 when the port
  * cannot be opened (absent, in use, denied, connection refused or unknown host, within 2 s);
- * 5 when it refuses its settings (it is closed again). On failure *lens is set to NULL. */
+ * 5 when it refuses its settings (it is closed again). */
 KELVARO_API(int) kelvaro_open(const char* port, const kelvaro_options* options, kelvaro_lens** lens);
 
-/* Closes the lens: a call in flight on it (and its check) finishes first, calls made after
- * give 101. Returns 0, or 101 for a handle that is not open (closing twice is harmless). */
+/** Closes the lens: a call in flight on it (and its check) finishes first, calls made after
+ * give 101. Closing twice is harmless.
+ * @param lens the lens to close
+ * @return 0, or 101 for a handle that is not open. */
 KELVARO_API(int) kelvaro_close(kelvaro_lens* lens);
 
-/* The handshake (00 01 FF). Returns 0 when the lens answers with function code 0x01; 101;
+/** The handshake (00 01 FF).
+ * @param lens the lens
+ * @return 0 when the lens answers with function code 0x01; 101;
  * 1 write refused; 4 no reply; 13 reply of 1 or 2 bytes; 12 bad checksum; 6 another code. */
 KELVARO_API(int) kelvaro_connect(kelvaro_lens* lens);
 
-/* 1 when the lens answered its last check, 0 before the first, after a failed one, when the
- * lens is not watched, or for a handle that is not open. Never waits for an exchange. */
+/** Whether the lens answered its last check. Never waits for an exchange.
+ * @param lens the lens
+ * @return 1 when the lens answered its last check, 0 before the first, after a failed one,
+ * when the lens is not watched, or for a handle that is not open. */
 KELVARO_API(int) kelvaro_is_connected(kelvaro_lens* lens);
 
-/* Moves KELVARO_IRIS, KELVARO_ZOOM or KELVARO_FOCUS to `position` (0 to 4095; only its low
+/** Moves KELVARO_IRIS, KELVARO_ZOOM or KELVARO_FOCUS to `position` (0 to 4095; only its low
  * 12 bits count): function 0x20 + axis with the position times 16, high byte first. The
- * motor's arrival is not awaited. Returns the exchange's code as for kelvaro_connect; 101 for
- * an unknown axis (nothing is sent). */
+ * motor's arrival is not awaited.
+ * @param lens the lens
+ * @param axis KELVARO_IRIS, KELVARO_ZOOM or KELVARO_FOCUS
+ * @param position the position to move to
+ * @return the exchange's code as for kelvaro_connect; 101 for an unknown axis (nothing is
+ * sent). */
 KELVARO_API(int) kelvaro_move(kelvaro_lens* lens, int axis, unsigned short position);
 
-/* Reads a position back (function 0x30 + axis) into *position, written only on 0.
- * Returns the exchange's code; 101 for an unknown axis or a NULL position. */
+/** Reads a position back (function 0x30 + axis) into *position, written only on 0.
+ * @param lens the lens
+ * @param axis KELVARO_IRIS, KELVARO_ZOOM or KELVARO_FOCUS
+ * @param position receives the position
+ * @return the exchange's code; 101 for an unknown axis or a NULL position. */
 KELVARO_API(int) kelvaro_position(kelvaro_lens* lens, int axis, unsigned short* position);
 
-/* Writes switch 0, 2, 3 or 4 (function 0x40 + number, the byte as its one data byte).
- * Returns the exchange's code; 101 for another switch number (nothing is sent). */
+/** Writes switch 0, 2, 3 or 4 (function 0x40 + number, the byte as its one data byte).
+ * @param lens the lens
+ * @param number the switch: 0, 2, 3 or 4
+ * @param value the switch byte
+ * @return the exchange's code; 101 for another switch number (nothing is sent). */
 KELVARO_API(int) kelvaro_set_switch(kelvaro_lens* lens, int number, unsigned char value);
 
-/* Reads switch 0, 2, 3 or 4 (function 0x50 + number) into *value: the raw switch byte, the
+/** Reads switch 0, 2, 3 or 4 (function 0x50 + number) into *value: the raw switch byte, the
  * low byte of the reply's value (its data byte; of two, the second, which the flat getters'
- * masks act on), written only on 0. Returns the exchange's code; 101 for another switch
- * number or a NULL value. */
+ * masks act on), written only on 0.
+ * @param lens the lens
+ * @param number the switch: 0, 2, 3 or 4
+ * @param value receives the switch byte
+ * @return the exchange's code; 101 for another switch number or a NULL value. */
 KELVARO_API(int) kelvaro_switch(kelvaro_lens* lens, int number, unsigned char* value);
 
-/* The lens's whole name into `name`: the 0x11 reply's text, followed by the 0x12 reply's
+/** The lens's whole name into `name`: the 0x11 reply's text, followed by the 0x12 reply's
  * when the first part has 15 or more characters. Cut to fit `size` bytes with its NUL (a
- * name has at most 292 characters). Written only on 0. Returns the code of the first
- * exchange that failed, or 0; 101 for a NULL name or a size of 0. */
+ * name has at most 292 characters). Written only on 0.
+ * @param lens the lens
+ * @param name receives the name
+ * @param size the room in `name`, in bytes
+ * @return the code of the first exchange that failed, or 0; 101 for a NULL name or a size
+ * of 0. */
 KELVARO_API(int) kelvaro_name(kelvaro_lens* lens, char* name, size_t size);
 
-/* Asks 0x15, 0x14, 0x16 and 0x13 and fills *optics (written only on 0) with the numbers the
+/** Asks 0x15, 0x14, 0x16 and 0x13 and fills *optics (written only on 0) with the numbers the
  * flat texts show: GetLensFocalLengthRange's "%.1f" of focal_min_mm and focal_max_mm, and so
- * on, agree digit for digit. Returns the first failing exchange's code, or 0; 101 for a NULL
- * optics. */
+ * on, agree digit for digit.
+ * @param lens the lens
+ * @param optics receives the optics
+ * @return the first failing exchange's code, or 0; 101 for a NULL optics. */
 KELVARO_API(int) kelvaro_read_optics(kelvaro_lens* lens, kelvaro_optics* optics);
 
-/* The English text of any code, without the flat texts' leading space: "OK", "Timeout",
- * "Invalid Argument", "No Free Lens", ...; "Unknown Result Code" for a code the library
- * never returns and has no text for. The text is static: never free or change it. */
+/** The English text of any code, without the flat texts' leading space. The text is
+ * static: never free or change it.
+ * @param code the result code to name
+ * @return "OK", "Timeout", "Invalid Argument", "No Free Lens", ...; "Unknown Result Code"
+ * for a code the library never returns and has no text for. */
 KELVARO_API(const char*) kelvaro_result_text(int code);
 
 #ifdef __cplusplus

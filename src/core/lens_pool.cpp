@@ -6,6 +6,7 @@
 
 #include "autoconnect/auto_connect.h"
 #include "core/port.h"
+#include "platform/loader.h"
 #include "platform/lock.h"
 #include "platform/serial.h"
 #include "platform/timer.h"
@@ -91,6 +92,7 @@ constexpr int kUnloadWaitMs = 3000;
 
 struct CloseLensesAtUnload {
   ~CloseLensesAtUnload() {
+    if (platform::ProcessExiting()) return;  // the system closes the ports itself
     for (LensRecord& record : g_lenses) {
       if (record.handle.load() == 0) continue;
       Retire(record, record.lock.LockUnless(nullptr, kUnloadWaitMs));

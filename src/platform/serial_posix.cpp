@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/deadline.h"
+#include "platform/poll_wait.h"
 #include "platform/read_loop.h"
 #include "platform/transport.h"
 
@@ -15,17 +16,6 @@ namespace kelvaro::platform {
 namespace {
 
 int Fd(const Port& port) { return static_cast<int>(port.native); }
-
-// Waits for `events` until the deadline; returns the poll revents, 0 on time-out.
-short WaitFor(int fd, short events, const Deadline& deadline) {
-  for (;;) {
-    pollfd entry{fd, events, 0};
-    const int ready = poll(&entry, 1, deadline.RemainingMs());
-    if (ready > 0) return entry.revents;
-    if (ready == 0) return 0;
-    if (errno != EINTR) return POLLERR;
-  }
-}
 
 bool Open(Port& port, const char* name, const PortAddress&) {
   // Non-blocking, so a device waiting for carrier cannot hold the open; the time-outs

@@ -1,6 +1,6 @@
 // A serial device on Win32: a COM port opened exclusively, synchronous I/O, the lens's
 // time-outs enforced by the driver through COMMTIMEOUTS.
-#include "platform/deadline.h"
+#include "platform/read_loop.h"
 #include "platform/transport.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -111,38 +111,33 @@ bool Write(Port& port, const std::uint8_t* bytes, std::size_t count) {
   return false;
 }
 
-std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
-  // The success flag is not looked at: a read cut short by the time-outs or by an aborted
-  // line delivers what it got, and that count is the reply.
+// One piece of a frame-ended read: exactly the bytes that have arrived, or one byte when none
+// has, so that ReadFile returns as soon as they are in. (Wine does not keep the MAXDWORD,
+// MAXDWORD, constant rule of "return with what is there" and waits out the constant.)
+long Receive(void* context, std::uint8_t* buffer, std::size_t capacity, int wait_ms) {
+  Port& port = *static_cast<Port*>(context);
+  COMSTAT status{};
+  DWORD errors = 0;
+  if (!ClearCommError(ToHandle(port), &errors, &status)) return DeviceGone(GetLastError()) ? -1 : 0;
+  DWORD want = status.cbInQue == 0 ? 1 : status.cbInQue;
+  if (want > capacity) want = static_cast<DWORD>(capacity);
+  COMMTIMEOUTS t{};
+  t.ReadTotalTimeoutConstant = static_cast<DWORD>(wait_ms);
+  t.WriteTotalTimeoutConstant = kWriteTotalMs;
   DWORD got = 0;
-  if (complete == nullptr) {
-    if (!ReadFile(ToHandle(port), buffer, static_cast<DWORD>(capacity), &got, nullptr) && DeviceGone(GetLastError())) {
-      port.gone = true;
-    }
-    return got;
+  if (!SetCommTimeouts(ToHandle(port), &t) || !ReadFile(ToHandle(port), buffer, want, &got, nullptr)) {
+    return DeviceGone(GetLastError()) ? -1 : 0;
   }
-  // Ended at a whole frame: the same time-outs, kept here. Each ReadFile returns at once
-  // with what has arrived, or waits for the first byte up to the sooner of the two ends.
-  const Deadline total(kReadTotalMs);
-  Deadline gap = total;  // until the first byte only the total counts
-  while (got < capacity) {
-    const int wait = Deadline::Sooner(total, gap).RemainingMs();
-    if (wait == 0) break;
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = MAXDWORD;
-    t.ReadTotalTimeoutConstant = static_cast<DWORD>(wait);
-    t.WriteTotalTimeoutConstant = kWriteTotalMs;
-    DWORD chunk = 0;
-    if (!SetCommTimeouts(ToHandle(port), &t) ||
-        !ReadFile(ToHandle(port), buffer + got, static_cast<DWORD>(capacity - got), &chunk, nullptr)) {
-      if (DeviceGone(GetLastError())) port.gone = true;
-      break;
-    }
-    if (chunk == 0) break;  // the time-out
-    got += chunk;
-    if (complete(buffer, got)) break;
-    gap = Deadline(kReadIntervalMs);
+  return static_cast<long>(got);
+}
+
+std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
+  if (complete != nullptr) return ReadWithTimeouts(Receive, &port, buffer, capacity, complete, port.gone);
+  // One read ended by the driver's time-outs. Its success flag is not looked at: a read cut
+  // short by the time-outs or by an aborted line delivers what it got, and that is the reply.
+  DWORD got = 0;
+  if (!ReadFile(ToHandle(port), buffer, static_cast<DWORD>(capacity), &got, nullptr) && DeviceGone(GetLastError())) {
+    port.gone = true;
   }
   return got;
 }

@@ -12,21 +12,11 @@
 #include <cstring>
 
 #include "platform/deadline.h"
+#include "platform/poll_wait.h"
 #include "platform/socket.h"
 
 namespace kelvaro::platform {
 namespace {
-
-// Waits for `events` until the deadline: the revents, 0 on time-out.
-short WaitFor(int fd, short events, const Deadline& deadline) {
-  for (;;) {
-    pollfd entry{fd, events, 0};
-    const int ready = poll(&entry, 1, deadline.RemainingMs());
-    if (ready > 0) return entry.revents;
-    if (ready == 0) return 0;
-    if (errno != EINTR) return POLLERR;
-  }
-}
 
 int ConnectTo(const sockaddr* address, socklen_t length, const Deadline& deadline) {
   const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

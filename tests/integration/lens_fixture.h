@@ -3,6 +3,7 @@
 // process-wide state starts fresh for each one.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -64,6 +65,16 @@ long long MillisecondsOf(Call&& call) {
   call();
   const auto elapsed = std::chrono::steady_clock::now() - start;
   return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+}
+
+// Descriptors the process has open, to show that nothing leaked.
+inline int OpenDescriptors() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+  }
+  return count;
 }
 
 inline std::string ResultText(int code) {

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Kelvaro32.dll exports exactly the functions the headers declare, under their plain names,
-# plus the CLens members; and it imports from KERNEL32.dll, USER32.dll and msvcrt.dll only.
+# plus the CLens members; and it imports from KERNEL32.dll, USER32.dll, WS2_32.dll and msvcrt.dll
+# only.
 # Usage: check_dll.sh OBJDUMP DLL HEADER...
 set -eu
 objdump=$1
@@ -29,9 +30,10 @@ if ! diff -u "$expected" "$actual"; then
   status=1
 fi
 
+# Winsock for the ports behind a serial device server; like the others, part of every Windows.
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' "$work/dump" | sort | tr '\n' ' ')
-if [ "$imports" != "KERNEL32.dll USER32.dll msvcrt.dll " ]; then
-  echo "imports: $imports(expected KERNEL32.dll USER32.dll msvcrt.dll only)" >&2
+if [ "$imports" != "KERNEL32.dll USER32.dll WS2_32.dll msvcrt.dll " ]; then
+  echo "imports: $imports(expected KERNEL32.dll USER32.dll WS2_32.dll msvcrt.dll only)" >&2
   status=1
 fi
 [ "$status" -eq 0 ] && echo "$(wc -l <"$actual") exports, all declared; imports: $imports"

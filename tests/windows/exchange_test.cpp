@@ -145,7 +145,12 @@ TEST(ResultText, EveryCodeHasItsTextAppended) {
     char buffer[64] = "";
     dll.GetResultString(code, buffer);
     EXPECT_STREQ(buffer, text) << code;
+    // kelvaro.h's texts: the same without the leading space, and no made-up ones.
+    const bool known = std::strncmp(text, " Error code", 11) != 0;
+    EXPECT_STREQ(dll.kelvaro_result_text(code), known ? text + 1 : "Unknown Result Code") << code;
   }
+  EXPECT_STREQ(dll.kelvaro_result_text(KELVARO_INVALID_ARGUMENT), "Invalid Argument");
+  EXPECT_STREQ(dll.kelvaro_result_text(KELVARO_NO_FREE_LENS), "No Free Lens");
   char text[64] = "Zoom:";
   dll.GetResultString(13, text);
   dll.GetResultString(0, text);
@@ -178,11 +183,16 @@ __attribute__((noinline)) int StackLeftOver(FARPROC function, int count) {
 TEST(CallingConvention, EveryFunctionRemovesItsOwnArguments) {
   Dll dll;
   ASSERT_NO_FATAL_FAILURE(dll.Load());
-  // With no port open each returns at once; the NULL arguments are never written.
+  // With no port open, or a NULL lens, each returns at once; the NULL arguments are never
+  // written.
   const std::pair<const char*, int> functions[] = {
       {"IsAutoConnected", 0}, {"CloseComPort", 0}, {"SetLensZoom", 1},    {"GetLensZoom", 1},
       {"SetSwitch4Host", 1},  {"Set2XMag", 1},     {"GetSwitch2Host", 2}, {"GetResultString", 2},
       {"GetLensName", 1},     {"OpenComPort", 1},
+      {"kelvaro_open", 3},       {"kelvaro_close", 1},        {"kelvaro_connect", 1},
+      {"kelvaro_is_connected", 1}, {"kelvaro_move", 3},       {"kelvaro_position", 3},
+      {"kelvaro_set_switch", 3}, {"kelvaro_switch", 3},       {"kelvaro_name", 3},
+      {"kelvaro_read_optics", 2}, {"kelvaro_result_text", 1},
   };
   for (const auto& [name, count] : functions) {
     EXPECT_EQ(StackLeftOver(dll.Find(name), count), 0) << name;

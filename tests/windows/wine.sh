@@ -1,8 +1,9 @@
 #!/bin/sh
 # The Windows suite's Wine session: a prefix kept in the build tree, one wineserver for the
-# whole run, and a fresh simulated lens for every test program.
+# whole run, and two fresh simulated lenses for every test program.
 #   wine.sh setup             creates the prefix (once) and starts the wineserver
-#   wine.sh run EXE [ARG...]  runs EXE under Wine with the lens on COM5, its control on COM6
+#   wine.sh run EXE [ARG...]  runs EXE under Wine with a lens on COM5 (its control on COM6)
+#                             and a second one, of other optics, on COM7 (control on COM8)
 #   wine.sh cleanup           stops the wineserver and any simulator left running
 # Environment: KELVARO_WINE_DIR (prefix, logs, scratch files) and KELVARO_NATIVE_BIN (the
 # simulator and the port helper, built for Linux).
@@ -17,7 +18,8 @@ unset DISPLAY WAYLAND_DISPLAY
 scratch="$KELVARO_WINE_DIR/scratch"
 server_log="$KELVARO_WINE_DIR/wineserver.log"
 lens_log="$KELVARO_WINE_DIR/lens-sim.log"
-lens_pid="$KELVARO_WINE_DIR/lens-sim.pid"
+second_log="$KELVARO_WINE_DIR/lens-sim-2.log"
+lens_pid="$KELVARO_WINE_DIR/lens-sim.pid"  # both simulators' process ids
 devices="$WINEPREFIX/dosdevices"
 
 # As root, Wine runs without CAP_SYS_ADMIN. That capability overrides TIOCEXCL, and it is
@@ -73,30 +75,40 @@ run)
   shift
   exe=$1
   shift
-  rm -f "$devices/com5" "$devices/com6" "$scratch/lens.ready"
+  rm -f "$devices/com5" "$devices/com6" "$devices/com7" "$devices/com8" \
+    "$scratch/lens.ready" "$scratch/lens-2.ready"
+  # Both start at once and the wait below covers both, so the second costs no time.
   "$KELVARO_NATIVE_BIN/kelvaro-lens-sim" --speed 0 --link "$devices/com5" --control-link "$devices/com6" \
     --ready-file "$scratch/lens.ready" >"$lens_log" 2>&1 </dev/null &
   sim=$!
-  echo "$sim" >"$lens_pid"
+  "$KELVARO_NATIVE_BIN/kelvaro-lens-sim" --speed 0 --link "$devices/com7" --control-link "$devices/com8" \
+    --wide 12.5 --tele 75 --mod 1.2 --aperture 1.4 \
+    --ready-file "$scratch/lens-2.ready" >"$second_log" 2>&1 </dev/null &
+  second=$!
+  printf '%s\n' "$sim" "$second" >"$lens_pid"
   # Under set -e a failing kill or wait (a simulator that already died) would end the trap
   # early and replace the test's exit status with the simulator's.
   stop_lens() {
-    kill "$sim" 2>/dev/null || true
+    kill "$sim" "$second" 2>/dev/null || true
     wait "$sim" 2>/dev/null || true
+    wait "$second" 2>/dev/null || true
     rm -f "$lens_pid"
   }
   trap stop_lens EXIT
   trap 'exit 143' INT TERM
-  if ! wait_for "$scratch/lens.ready" 50; then
-    echo "the simulated lens did not start:" >&2
-    cat "$lens_log" >&2
-    exit 1
-  fi
-  # What the tests need to reach the Linux side of the port.
+  for ready in "$scratch/lens.ready:$lens_log" "$scratch/lens-2.ready:$second_log"; do
+    if ! wait_for "${ready%%:*}" 50; then
+      echo "a simulated lens did not start:" >&2
+      cat "${ready#*:}" >&2
+      exit 1
+    fi
+  done
+  # What the tests need to reach the Linux side of the ports.
   KELVARO_LENS_DEVICE=$(readlink "$devices/com5")
+  KELVARO_SECOND_LENS_DEVICE=$(readlink "$devices/com7")
   KELVARO_PORT_HELPER="$KELVARO_NATIVE_BIN/kelvaro-port-helper"
   KELVARO_SCRATCH="$scratch"
-  export KELVARO_LENS_DEVICE KELVARO_PORT_HELPER KELVARO_SCRATCH
+  export KELVARO_LENS_DEVICE KELVARO_SECOND_LENS_DEVICE KELVARO_PORT_HELPER KELVARO_SCRATCH
   # The program's output goes through a file: Wine processes that it may start (services,
   # the desktop's explorer.exe) outlive it, would hold a pipe open, and CTest would wait.
   output="$KELVARO_WINE_DIR/output.txt"
@@ -104,8 +116,12 @@ run)
   status=0
   $as_user wine "$exe" "$@" >"$output" 2>&1 </dev/null || status=$?
   if [ "$status" -ne 0 ]; then
-    echo "--- exit status $status; the simulated lens said:" >>"$output"
-    tail -n 20 "$lens_log" >>"$output"
+    {
+      echo "--- exit status $status; the simulated lens on COM5 said:"
+      tail -n 20 "$lens_log"
+      echo "--- the one on COM7 said:"
+      tail -n 20 "$second_log"
+    } >>"$output"
   fi
   exit "$status"
   ;;
@@ -113,12 +129,13 @@ run)
 cleanup)
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
-  # A simulator whose test was killed before it could stop it.
+  # Simulators whose test was killed before it could stop them.
   if [ -f "$lens_pid" ]; then
-    pid=$(cat "$lens_pid")
-    case "$(cat "/proc/$pid/comm" 2>/dev/null)" in
-      kelvaro-lens-si*) kill "$pid" ;;
-    esac
+    for pid in $(cat "$lens_pid"); do
+      case "$(cat "/proc/$pid/comm" 2>/dev/null)" in
+        kelvaro-lens-si*) kill "$pid" ;;
+      esac
+    done
     rm -f "$lens_pid"
   fi
   ;;

@@ -40,13 +40,24 @@ void Dll::Load() {
   KELVARO_BIND(GetLensFocalLengthRange);
   KELVARO_BIND(GetLensMOD);
   KELVARO_BIND(GetLensOpenFNo);
+  KELVARO_BIND(kelvaro_open);
+  KELVARO_BIND(kelvaro_close);
+  KELVARO_BIND(kelvaro_connect);
+  KELVARO_BIND(kelvaro_is_connected);
+  KELVARO_BIND(kelvaro_move);
+  KELVARO_BIND(kelvaro_position);
+  KELVARO_BIND(kelvaro_set_switch);
+  KELVARO_BIND(kelvaro_switch);
+  KELVARO_BIND(kelvaro_name);
+  KELVARO_BIND(kelvaro_read_optics);
+  KELVARO_BIND(kelvaro_result_text);
 #undef KELVARO_BIND
 }
 
-Lens::Lens() {
-  port_ = CreateFileA(kControlPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+Lens::Lens(const char* control_port) {
+  port_ = CreateFileA(control_port, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (port_ == INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "cannot open the lens's control channel " << kControlPort << ", error "
+    ADD_FAILURE() << "cannot open the lens's control channel " << control_port << ", error "
                   << GetLastError();
     return;
   }
@@ -117,6 +128,12 @@ bool Lens::WaitFrames(std::size_t count, int timeout_ms) {
   return answer.compare(0, 3, "ok ") == 0;
 }
 
+void Lens::AnswerOnce(std::uint8_t code, const Bytes& reply) { FaultOnce(code, "raw " + Hex(reply)); }
+
+void Lens::FaultOnce(std::uint8_t code, const std::string& fault) {
+  Do("fault " + Hex({code}) + " " + fault + " 1");
+}
+
 Bytes Frame(std::uint8_t function, const Bytes& data) {
   Bytes frame{static_cast<std::uint8_t>(data.size()), function};
   unsigned sum = frame[0] + frame[1];
@@ -167,6 +184,7 @@ std::string Environment(const char* name) {
 }  // namespace
 
 std::string LensDevice() { return Environment("KELVARO_LENS_DEVICE"); }
+std::string SecondLensDevice() { return Environment("KELVARO_SECOND_LENS_DEVICE"); }
 
 std::string ScratchFile(const char* name) {
   std::string path = "Z:" + Environment("KELVARO_SCRATCH") + "/" + name;
@@ -215,9 +233,9 @@ bool RunPortHelper(const std::string& arguments) {
   return true;
 }
 
-int LensPortOpeners() {
+int PortOpeners(const std::string& device) {
   const std::string file = ScratchFile("openers");
-  if (!RunPortHelper("openers " + LensDevice() + " " + LinuxPath(file)) || !WaitForFile(file, 5000)) {
+  if (!RunPortHelper("openers " + device + " " + LinuxPath(file)) || !WaitForFile(file, 5000)) {
     ADD_FAILURE() << "the port helper did not count";
     return -1;
   }

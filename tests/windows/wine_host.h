@@ -1,11 +1,13 @@
 // A Windows host of Kelvaro32.dll for the tests under Wine. It loads the DLL with LoadLibraryA
 // and finds every function by its exported name with GetProcAddress, calling through
 // __stdcall pointers as C#, VB and Python hosts do; it never links against the DLL.
-// The lens is the native simulator on COM5, scripted through its control channel on COM6
-// (see wine.sh). Each test runs in a Wine process of its own, against a lens of its own.
+// The lens is the native simulator on COM5, scripted through its control channel on COM6;
+// a second one, with other optics, is on COM7 with its control on COM8 (see wine.sh). Each
+// test runs in a Wine process of its own, against lenses of its own.
 //
-// Nothing here pumps messages, so the DLL's once-a-second check never runs unless a test
-// pumps: the lens sees exactly the host's requests.
+// Nothing here pumps messages, so the flat functions' once-a-second check never runs unless
+// a test pumps: the lens sees exactly the host's requests. (A lens of kelvaro.h opened with
+// `watch` is checked on a thread of the library instead.)
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
@@ -18,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "Kelvaro32.h"  // the result codes; the functions are reached through the pointers below
+// The codes and types, with Kelvaro32.h's; the functions are reached through the pointers below.
+#include "kelvaro.h"
 
 namespace kelvaro_wine {
 
@@ -26,6 +29,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr const char* kLensPort = "COM5";
 constexpr const char* kControlPort = "COM6";
+constexpr const char* kSecondLensPort = "COM7";
+constexpr const char* kSecondControlPort = "COM8";
 const Bytes kHandshake{0x00, 0x01, 0xFF};
 const Bytes kZoomQuery{0x00, 0x31, 0xCF};
 
@@ -60,6 +65,18 @@ struct Dll {
   int(__stdcall* GetLensFocalLengthRange)(char*);
   int(__stdcall* GetLensMOD)(char*);
   int(__stdcall* GetLensOpenFNo)(char*);
+  // The handle interface of kelvaro.h.
+  int(__stdcall* kelvaro_open)(const char*, const kelvaro_options*, kelvaro_lens**);
+  int(__stdcall* kelvaro_close)(kelvaro_lens*);
+  int(__stdcall* kelvaro_connect)(kelvaro_lens*);
+  int(__stdcall* kelvaro_is_connected)(kelvaro_lens*);
+  int(__stdcall* kelvaro_move)(kelvaro_lens*, int, unsigned short);
+  int(__stdcall* kelvaro_position)(kelvaro_lens*, int, unsigned short*);
+  int(__stdcall* kelvaro_set_switch)(kelvaro_lens*, int, unsigned char);
+  int(__stdcall* kelvaro_switch)(kelvaro_lens*, int, unsigned char*);
+  int(__stdcall* kelvaro_name)(kelvaro_lens*, char*, size_t);
+  int(__stdcall* kelvaro_read_optics)(kelvaro_lens*, kelvaro_optics*);
+  const char*(__stdcall* kelvaro_result_text)(int);
 
   FARPROC Find(const char* name) const { return GetProcAddress(module, name); }
 
@@ -80,10 +97,10 @@ struct Dll {
   }
 };
 
-// The simulated lens, through its control channel: one command line out, one answer line back.
+// A simulated lens, through its control channel: one command line out, one answer line back.
 class Lens {
  public:
-  Lens();
+  explicit Lens(const char* control_port = kControlPort);
   ~Lens();
   Lens(const Lens&) = delete;
   Lens& operator=(const Lens&) = delete;
@@ -97,6 +114,11 @@ class Lens {
   void ClearFrames() { Do("clearframes"); }
   // Waits until the lens has received `count` frames; false after timeout_ms.
   bool WaitFrames(std::size_t count, int timeout_ms);
+
+  // Answers the next request with `code` by exactly these bytes.
+  void AnswerOnce(std::uint8_t code, const std::vector<std::uint8_t>& reply);
+  // A fault for the next reply to `code`, in the control channel's words ("silent", "badsum").
+  void FaultOnce(std::uint8_t code, const std::string& fault);
 
  private:
   HANDLE port_ = INVALID_HANDLE_VALUE;
@@ -117,9 +139,11 @@ bool WaitForFile(const std::string& path, int timeout_ms);
 std::string FileText(const std::string& path);
 bool RunPortHelper(const std::string& arguments);  // "hold DEVICE FLAG", "termios DEVICE FILE", ...
 std::string LensDevice();                        // the Linux path of the lens's terminal
-// How many descriptors have the lens's terminal open on the Linux side: Wine keeps some for
-// each open handle of the port (the simulator may hold some of its own).
-int LensPortOpeners();
+std::string SecondLensDevice();                  // the same of the lens on COM7
+// How many descriptors have a terminal open on the Linux side: Wine keeps some for each
+// open handle of the port (the simulator may hold some of its own).
+int PortOpeners(const std::string& device);
+inline int LensPortOpeners() { return PortOpeners(LensDevice()); }
 std::string LinuxPath(const std::string& windows_path);
 
 template <typename Call>
@@ -153,12 +177,8 @@ class LensTest : public InitialisedTest {
     ASSERT_EQ(dll.OpenComPort(kLensPort), KELVARO_OK);
   }
 
-  // Answers the next request with `code` by exactly these bytes.
-  void AnswerOnce(std::uint8_t code, const Bytes& reply) { FaultOnce(code, "raw " + Hex(reply)); }
-  // A fault for the next reply to `code`, in the control channel's words ("silent", "badsum").
-  void FaultOnce(std::uint8_t code, const std::string& fault) {
-    lens.Do("fault " + Hex({code}) + " " + fault + " 1");
-  }
+  void AnswerOnce(std::uint8_t code, const Bytes& reply) { lens.AnswerOnce(code, reply); }
+  void FaultOnce(std::uint8_t code, const std::string& fault) { lens.FaultOnce(code, fault); }
 };
 
 }  // namespace kelvaro_wine

@@ -1,7 +1,6 @@
 // The handle interface against simulated lenses on pseudo-terminals: several lenses at once,
 // frame-ended and timed reads, values written only on success, and every kind of bad handle
 // or argument.
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,15 +24,6 @@ using lenssim::MakeFrame;
 
 const Bytes kZoomQuery{0x00, 0x31, 0xCF};
 const Bytes kHostModeZero{0x01, 0x44, 0xF8, 0xC3};
-
-int OpenDescriptors() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
 
 // A lens opened through the handle interface, closed at the end of the test.
 struct Handle {

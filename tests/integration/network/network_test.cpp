@@ -1,6 +1,5 @@
 // Lenses behind a serial device server (tcp:// and rfc2217://, through the real ser2net and
 // through scripted servers), and lenses that come back after an unplug.
-#include <dirent.h>
 #include <poll.h>
 
 #include <cstring>
@@ -12,15 +11,6 @@
 
 namespace kelvaro_test {
 namespace {
-
-int OpenDescriptors() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
 
 struct Lens {
   explicit Lens(const std::string& port, kelvaro_options options = {}) {

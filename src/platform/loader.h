@@ -1,0 +1,15 @@
+// What the library learns from the system's loader.
+#pragma once
+
+namespace kelvaro::platform {
+
+// True once the process has begun to exit on Windows: the other threads are gone, possibly
+// holding locks, and the system closes every handle itself, so clean-up at unload must not
+// wait for anything. On Linux the other threads still run during exit and may be waited for.
+#ifdef _WIN32
+bool ProcessExiting();
+#else
+inline bool ProcessExiting() { return false; }
+#endif
+
+}  // namespace kelvaro::platform
