@@ -11,8 +11,16 @@
 // while the check holds the link waits for it. Such exchanges (more requests reached the
 // lens than the one measured, since the previous exchange ended) are counted apart.
 //
+// With ser2net on the machine, the frame-ended query is also timed through it, over tcp://
+// and rfc2217://, to show what a serial device server on loopback adds.
+//
 // Usage: kelvaro_exchange_bench [--quick]   (--quick: a tenth of the exchanges, for a try)
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <poll.h>
 #include <termios.h>
 #include <time.h>
@@ -26,6 +34,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -47,6 +56,72 @@ constexpr int kReadGapMs = 100;
 constexpr std::size_t kReadCapacity = 149;
 constexpr std::uint8_t kZoomQuery[] = {0x00, 0x31, 0xCF};
 constexpr std::size_t kZoomReplyBytes = 5;
+
+// ser2net in front of a lens's pseudo-terminal, on two free loopback ports: a raw TCP
+// accepter and a Telnet one with COM port control. Absent when ser2net is not installed.
+class Ser2net {
+ public:
+  explicit Ser2net(const std::string& device) : tcp_(FreePort()), telnet_(FreePort()) {
+    config_ = "/tmp/kelvaro-bench-ser2net-" + std::to_string(::getpid()) + ".yaml";
+    std::ofstream(config_) << "connection: &raw\n    accepter: tcp,127.0.0.1," << tcp_
+                           << "\n    connector: serialdev," << device << ",38400n81,local\n"
+                           << "connection: &telnet\n    accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_
+                           << "\n    connector: serialdev," << device << ",38400n81,local\n";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::freopen("/dev/null", "w", stdout);
+      std::freopen("/dev/null", "w", stderr);
+      ::execlp("ser2net", "ser2net", "-n", "-d", "-c", config_.c_str(), "-P", (config_ + ".pid").c_str(),
+               static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    for (int i = 0; i < 300 && !(Listening(tcp_) && Listening(telnet_)); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~Ser2net() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    std::remove(config_.c_str());
+  }
+  Ser2net(const Ser2net&) = delete;
+  Ser2net& operator=(const Ser2net&) = delete;
+
+  bool Running() const { return Listening(tcp_) && Listening(telnet_); }
+  std::string Url(bool telnet) const {
+    return (telnet ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(telnet ? telnet_ : tcp_);
+  }
+
+ private:
+  static int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+  }
+  // Read from the kernel's table: a probe connection would keep ser2net's port busy.
+  static bool Listening(int port) {
+    std::ifstream table("/proc/net/tcp");
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
+    for (std::string line; std::getline(table, line);) {
+      if (line.find(wanted) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  int tcp_;
+  int telnet_;
+  std::string config_;
+  pid_t pid_ = -1;
+};
 
 // A call that meets the check more often than this in a row is given up.
 constexpr int kMaxAttempts = 20;
@@ -273,6 +348,25 @@ int main(int argc, char** argv) {
     }
     {
       Lens lens;
+      Ser2net server(lens.Path());
+      for (const bool telnet : {false, true}) {
+        if (!server.Running()) break;
+        kelvaro_lens* handle = nullptr;
+        int opened = KELVARO_UNABLE_TO_OPEN_PORT;
+        // ser2net turns a connection away until it has let go of the device after the last.
+        for (int attempt = 0; attempt < 20 && opened == KELVARO_UNABLE_TO_OPEN_PORT; ++attempt) {
+          if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          opened = kelvaro_open(server.Url(telnet).c_str(), nullptr, &handle);
+        }
+        if (opened != KELVARO_OK) throw std::runtime_error(std::string("kelvaro_open: ") + kelvaro_result_text(opened));
+        unsigned short zoom = 0;
+        run(telnet ? 'i' : 'h', telnet ? "kelvaro_position, FRAME, rfc2217:// ser2net" : "kelvaro_position, FRAME, tcp:// ser2net",
+            lens, 50, framed / 3, KELVARO_OK, [&] { return kelvaro_position(handle, KELVARO_ZOOM, &zoom); });
+        kelvaro_close(handle);
+      }
+    }
+    {
+      Lens lens;
       InitializeLensControl();  // starts the once-a-second check, which nothing stops
       const int opened = OpenComPort(lens.Path().c_str());
       if (opened != KELVARO_OK) throw std::runtime_error(std::string("OpenComPort: ") + kelvaro_result_text(opened));
@@ -311,6 +405,10 @@ int main(int argc, char** argv) {
                 median('d') / 1e3);
     std::printf("     target d/e at most 1.5x and d at most 1 ms: %s\n",
                 Verdict(median('d') <= 1.5 * median('e') && median('d') <= 1e3));
+  }
+  if (ok('d') && ok('h') && ok('i')) {
+    std::printf("ser2net on loopback adds %.3f ms (tcp://) and %.3f ms (rfc2217://) to the median of d\n",
+                (median('h') - median('d')) / 1e3, (median('i') - median('d')) / 1e3);
   }
   if (ok('b') && ok('d')) {
     const double rate_b = 1e6 / Mean(cases['b'].figures.wall);

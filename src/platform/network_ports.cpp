@@ -76,21 +76,25 @@ void TcpDiscard(Port& port) { Drain(port, ReceiveRaw); }
 
 // ---- rfc2217:// ---------------------------------------------------------------------
 
-bool TelnetSetLine(Port& port) {
+// Connects and sets the line. A server that drops the connection meanwhile (ser2net does
+// when its device is busy) cannot be opened; one that refuses COM port control is open all
+// the same, and its line settings count as refused.
+bool TelnetConnect(Port& port, const char* name, const PortAddress& address) {
+  if (!Connect(port, name, address)) return false;
   std::uint8_t opening[telnet::kOpeningBytes];
-  if (!Send(port, opening, telnet::BuildOpening(opening))) return false;
+  bool alive = Send(port, opening, telnet::BuildOpening(opening));
   const Deadline until(kNegotiationMs);
   std::uint8_t scratch[256];
-  while (!until.Expired() && !port.telnet.ComPortRefused() &&
+  while (alive && !until.Expired() && !port.telnet.ComPortRefused() &&
          port.telnet.SettingsAcknowledged() < telnet::kSettingCount) {
     // Data before the first request can only be stale: it is dropped with the commands.
-    if (ReceiveTelnet(&port, scratch, sizeof scratch, until.RemainingMs()) < 0) {
-      port.gone = true;
-      return false;
-    }
+    alive = ReceiveTelnet(&port, scratch, sizeof scratch, until.RemainingMs()) >= 0;
   }
-  return !port.telnet.ComPortRefused();
+  if (!alive) SocketClose(port.native);
+  return alive;
 }
+
+bool TelnetLineSet(Port& port) { return !port.telnet.ComPortRefused(); }
 
 bool TelnetWrite(Port& port, const std::uint8_t* bytes, std::size_t count) {
   std::uint8_t escaped[64];
@@ -114,7 +118,7 @@ void TelnetDiscard(Port& port) { Drain(port, ReceiveTelnet); }
 const Transport kTcpTransport{Connect,  NothingToSet, NothingToSet, NothingToSet,
                               TcpWrite, TcpRead,      TcpDiscard,   Close};
 
-const Transport kRfc2217Transport{Connect,     NothingToSet, TelnetSetLine, NothingToSet,
-                                  TelnetWrite, TelnetRead,   TelnetDiscard, Close};
+const Transport kRfc2217Transport{TelnetConnect, NothingToSet, TelnetLineSet, NothingToSet,
+                                  TelnetWrite,   TelnetRead,   TelnetDiscard, Close};
 
 }  // namespace kelvaro::platform
