@@ -13,7 +13,7 @@ for target in calls telnet port_name; do
   mkdir -p "$corpus"
   log=build/fuzz/fuzz/$target.log
   status=0
-  build/fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  build/fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -timeout=10 -print_final_stats=1 -artifact_prefix=build/fuzz/fuzz/ \
     "$corpus" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   echo "$target: ${runs:-0} inputs in ${seconds} s, exit status $status"
