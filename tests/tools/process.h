@@ -67,6 +67,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // The next line of standard output, without its LF; none at its end or after timeout_ms.
   std::optional<std::string> ReadLine(int timeout_ms) {

@@ -1,17 +1,26 @@
 // The two programs against each other: kelvaroctl drives kelvaro-lens-sim over a pseudo-
-// terminal, and the test scripts the simulated lens through its control channel.
+// terminal (or through ser2net in front of it), and the test scripts the simulated lens
+// through its control channel.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +35,36 @@ const std::string kSim = LENS_SIM_PATH;
 bool Exists(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::string LinkTarget(const std::string& path) {
+  char buffer[4096];
+  const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+  return n < 0 ? "(no link)" : std::string(buffer, static_cast<std::size_t>(n));
+}
+
+// The lens's device opened as a host opens it, raw; -1 when it cannot be.
+int OpenRaw(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios tio{};
+  if (fd >= 0 && ::tcgetattr(fd, &tio) == 0) {
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+  }
+  return fd;
+}
+
+// The bytes that arrive on `fd` until `count` are in or 1 s passes, as hex.
+std::string ReadHex(int fd, std::size_t count) {
+  std::string hex;
+  pollfd p{fd, POLLIN, 0};
+  unsigned char byte = 0;
+  while (hex.size() < 2 * count && ::poll(&p, 1, 1000) == 1 && ::read(fd, &byte, 1) == 1) {
+    char digits[4];
+    std::snprintf(digits, sizeof digits, "%02x", byte);
+    hex += digits;
+  }
+  return hex;
 }
 
 // kelvaro-lens-sim in a directory of its own, with its lens and control links.
@@ -53,6 +92,14 @@ class SimProgram {
   }
 
   std::string Lens() const { return dir_ + "/lens"; }
+  // The device itself, from the ready file's "lens /dev/pts/N".
+  std::string Device() const {
+    std::ifstream ready(ReadyFile());
+    std::string word;
+    std::string device;
+    ready >> word >> device;
+    return device;
+  }
   std::string Dir() const { return dir_; }
   std::string ReadyFile() const { return dir_ + "/ready"; }
   int Stop(int signal = SIGTERM) { return process_->Wait(10000, signal); }
@@ -101,6 +148,85 @@ std::string PythonSays(const std::string& json, const std::string& expression) {
   return python.out;
 }
 
+// Whether something listens on the loopback port, read from the kernel's table: a probe
+// connection would hold ser2net's port busy for a moment.
+bool Listening(int port) {
+  std::ifstream table("/proc/net/tcp");
+  char wanted[32];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
+  for (std::string line; std::getline(table, line);) {
+    if (line.find(wanted) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// ser2net serving one device on a raw TCP port and on a Telnet (COM port control) port,
+// both on free loopback ports, its files in `dir`.
+class Ser2net {
+ public:
+  Ser2net(const std::string& dir, const std::string& device) : config_(dir + "/ser2net.yaml"), pid_(dir + "/ser2net.pid") {
+    FreePorts();
+    std::ofstream(config_) << "connection: &raw\n"
+                           << "    accepter: tcp,127.0.0.1," << tcp_port_ << "\n"
+                           << "    connector: serialdev," << device << ",38400n81,local\n"
+                           << "connection: &telnet\n"
+                           << "    accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_port_ << "\n"
+                           << "    connector: serialdev," << device << ",38400n81,local\n";
+    // -u: no UUCP lock files in the system's lock directory.
+    process_ = std::make_unique<Process>(std::vector<std::string>{SER2NET_PATH, "-n", "-u", "-c", config_, "-P", pid_});
+    for (int i = 0; i < 300 && !Up(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~Ser2net() {
+    process_->Wait(5000, SIGTERM);
+    ::unlink(config_.c_str());
+    ::unlink(pid_.c_str());
+  }
+
+  bool Up() const { return Listening(tcp_port_) && Listening(telnet_port_); }
+  // Waits until ser2net has closed `device` after a client left: until then it resets a
+  // connection to the other port, which wants the same device.
+  bool Released(const std::string& device) const {
+    const std::string fds = "/proc/" + std::to_string(process_->Pid()) + "/fd";
+    for (int i = 0; i < 300; ++i) {
+      bool held = false;
+      if (DIR* dir = ::opendir(fds.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) held = held || LinkTarget(fds + "/" + entry->d_name) == device;
+        ::closedir(dir);
+      }
+      if (!held) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  std::string Url(const std::string& scheme) const {
+    return scheme + "://127.0.0.1:" + std::to_string(scheme == "tcp" ? tcp_port_ : telnet_port_);
+  }
+  const std::string& Err() const { return process_->Err(); }
+
+ private:
+  // Two ports the kernel hands out at once, so they differ; nobody binds them in between.
+  void FreePorts() {
+    int* ports[2] = {&tcp_port_, &telnet_port_};
+    int fds[2] = {::socket(AF_INET, SOCK_STREAM, 0), ::socket(AF_INET, SOCK_STREAM, 0)};
+    for (int i = 0; i < 2; ++i) {
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t length = sizeof address;
+      ::bind(fds[i], reinterpret_cast<sockaddr*>(&address), sizeof address);
+      ::getsockname(fds[i], reinterpret_cast<sockaddr*>(&address), &length);
+      *ports[i] = ntohs(address.sin_port);
+    }
+    for (int fd : fds) ::close(fd);
+  }
+
+  std::string config_;
+  std::string pid_;
+  int tcp_port_ = 0;
+  int telnet_port_ = 0;
+  std::unique_ptr<Process> process_;
+};
+
 TEST(Tools, StatusShowsWhatTheLensSays) {
   SimProgram sim({"--speed", "0", "--name", "Studio Zoom 12-480 Mk II", "--wide", "12", "--tele", "480",
                   "--mod", "1.5", "--aperture", "2.8"});
@@ -126,6 +252,30 @@ TEST(Tools, StatusShowsWhatTheLensSays) {
                               "switch 4      Mode 0 Host [f8] (value 0)\n")
         << (framing.empty() ? "default" : framing[0]);
     EXPECT_EQ(status.err, "");
+  }
+}
+
+// A lens behind ser2net tells the same as on its device, as a raw byte stream and over
+// Telnet with COM port control.
+TEST(Tools, StatusThroughSer2netMatchesTheDevice) {
+  if (std::string(SER2NET_PATH).empty()) GTEST_SKIP() << "ser2net is not installed";
+  SimProgram sim({"--speed", "0", "--name", "Relay Zoom 8-160 behind a server", "--wide", "8", "--tele", "160"});
+  EXPECT_EQ(sim.Ask("state zoom 4095"), "ok");  // the reply 02 31 ff f0 de: Telnet doubles its 0xff
+  const Ser2net server(sim.Dir(), sim.Device());
+  ASSERT_TRUE(server.Up()) << "ser2net did not start: " << server.Err();
+
+  const auto after_port_line = [](const std::string& out) { return out.substr(out.find('\n') + 1); };
+  const Result direct = RunProgram({kCtl, "--port", sim.Device(), "status"});
+  ASSERT_EQ(direct.status, 0) << direct.err;
+  EXPECT_NE(direct.out.find("\nname          Relay Zoom 8-160 behind a server\n"), std::string::npos) << direct.out;
+  EXPECT_NE(direct.out.find("\nzoom          4095\n"), std::string::npos) << direct.out;
+  for (const char* scheme : {"tcp", "rfc2217"}) {
+    const std::string url = server.Url(scheme);
+    ASSERT_TRUE(server.Released(sim.Device())) << url;
+    const Result through = RunProgram({kCtl, "--port", url, "status"});
+    EXPECT_EQ(through.status, 0) << url << ": " << through.err;
+    EXPECT_EQ(through.out.rfind("port          " + url + "\n", 0), 0u) << through.out;
+    EXPECT_EQ(after_port_line(through.out), after_port_line(direct.out)) << url;
   }
 }
 
@@ -275,6 +425,10 @@ TEST(Tools, BadInputGetsOneLineAndLeavesTheLensAlone) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "kelvaroctl: cannot open " + absent +
                              ": Unable To Open Port (the device must exist and not be in use by another program)\n");
+  const Result refused = RunProgram({kCtl, "--port", "tcp://127.0.0.1:1", "get", "zoom"});  // nothing listens
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "kelvaroctl: cannot open tcp://127.0.0.1:1: Unable To Open Port (the server must be up and "
+                         "listening on that port)\n");
 }
 
 TEST(Tools, WatchFollowsTheLensAndHoldsThePortUntilCtrlC) {
@@ -303,6 +457,67 @@ TEST(Tools, WatchFollowsTheLensAndHoldsThePortUntilCtrlC) {
   EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, "zoom  100\n");  // the port was let go, not left exclusive
 }
 
+// The lens unplugged under a running watch and plugged back in behind the same link: watch
+// says it went and came back, and goes on with the positions. Twice, once per output form.
+TEST(Tools, WatchSeesAnUnpluggedLensGoAndComeBack) {
+  SimProgram sim({"--speed", "0"});
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "--json" : "text");
+    std::vector<std::string> args = {kCtl, "--port", sim.Lens(), "watch", "--rate", "20"};
+    if (json) args.insert(args.begin() + 3, "--json");
+    Process watch(args);
+    // Lines until one that has `text`, within ms.
+    const auto within = [&](int ms, const std::string& text) {
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+      for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+        const std::optional<std::string> line = watch.ReadLine(static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (!line) return false;
+        if (line->find(text) != std::string::npos) return true;
+      }
+    };
+    ASSERT_TRUE(within(5000, json ? "\"connected\": true" : "  connected  ")) << watch.Out() << watch.Err();
+    EXPECT_EQ(sim.Ask("unplug"), "ok");
+    EXPECT_TRUE(within(2500, json ? "\"event\": \"gone\"" : "  lens gone  ")) << watch.Out();  // the next check
+    const std::string replugged = sim.Ask("replug");
+    EXPECT_EQ(replugged.rfind("ok /dev/", 0), 0u) << replugged;
+    // Reopened and connected by the next check, two at the most.
+    EXPECT_TRUE(within(3000, json ? "\"event\": \"back\"" : "  lens back  ")) << watch.Out();
+    EXPECT_EQ(watch.Wait(10000, SIGINT), 0) << watch.Err();
+
+    // The reads that failed between the unplug and the check aside, a line per change.
+    std::istringstream out(watch.Out());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(out, line);) lines.push_back(line);
+    ASSERT_FALSE(lines.empty());
+    if (json) {
+      std::string array;
+      for (const std::string& line : lines) array += (array.empty() ? "[" : ", ") + line;
+      EXPECT_EQ(PythonSays(array + "]",
+                           "[(x.get('event'), x['connected'], x.get('zoom')) for x in d if not x['errors']], "
+                           "[x['time'] for x in d] == sorted(x['time'] for x in d)"),
+                "[(None, False, None), (None, True, 2048), ('gone', False, None), ('back', True, 2048)] True\n");
+      continue;
+    }
+    EXPECT_EQ(lines[0], "watching " + sim.Lens() + " (Ctrl-C ends)");
+    std::vector<std::string> shown;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      ASSERT_GT(lines[i].size(), 12u) << lines[i];
+      EXPECT_EQ(lines[i].substr(8, 4), " s  ") << lines[i];  // "%8.3f s", then the items
+      const std::string items = lines[i].substr(12);
+      if (items.find("failed: ") == std::string::npos) {
+        shown.push_back(items);
+      } else {
+        EXPECT_EQ(items.rfind("connected  iris failed: ", 0), 0u) << items;
+      }
+    }
+    const std::vector<std::string> expected = {"not connected", "connected  iris 2048  zoom 2048  focus 2048",
+                                               "lens gone  not connected",
+                                               "lens back  connected  iris 2048  zoom 2048  focus 2048"};
+    EXPECT_EQ(shown, expected) << watch.Out();
+  }
+}
+
 TEST(Tools, ControlChannelScriptsTheLens) {
   SimProgram sim({"--speed", "0"});
   EXPECT_EQ(sim.Ask("ping"), "ok pong");
@@ -320,6 +535,31 @@ TEST(Tools, ControlChannelScriptsTheLens) {
   EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, "zoom  failed: Bad Checksum\n");
   EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, "zoom  2048\n");
   EXPECT_EQ(sim.Ask("waitframes 1000 50").rfind("err timeout ", 0), 0u);
+
+  // Unplugged: an open host sees hang-up and the device is gone. Replugged: a new device
+  // behind a new link of the same name (the kernel may hand out the old pts number again).
+  const int host = OpenRaw(sim.Lens());
+  ASSERT_GE(host, 0);
+  struct stat plugged {};
+  ASSERT_EQ(::lstat(sim.Lens().c_str(), &plugged), 0);
+  EXPECT_EQ(sim.Ask("unplug"), "ok");
+  pollfd hung{host, POLLIN, 0};
+  EXPECT_EQ(::poll(&hung, 1, 2000), 1);
+  EXPECT_TRUE(hung.revents & POLLHUP) << hung.revents;
+  ::close(host);
+  EXPECT_EQ(OpenRaw(sim.Lens()), -1);
+  const std::string replugged = sim.Ask("replug");
+  ASSERT_EQ(replugged.rfind("ok /dev/", 0), 0u) << replugged;
+  EXPECT_EQ(LinkTarget(sim.Lens()), replugged.substr(3));
+  struct stat relinked {};
+  ASSERT_EQ(::lstat(sim.Lens().c_str(), &relinked), 0);
+  EXPECT_NE(relinked.st_ino, plugged.st_ino);
+  const int again = OpenRaw(sim.Lens());
+  ASSERT_GE(again, 0);
+  const unsigned char handshake[] = {0x00, 0x01, 0xFF};
+  EXPECT_EQ(::write(again, handshake, sizeof handshake), 3);
+  EXPECT_EQ(ReadHex(again, 3), "0001ff");
+  ::close(again);
 
   EXPECT_EQ(sim.Ask("quit"), "ok bye");
   EXPECT_EQ(sim.Stop(0), 0);

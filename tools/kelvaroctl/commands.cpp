@@ -259,7 +259,9 @@ int AutoIris(const Words& words, const Options& options, Session& session) {
 }
 
 // The library checks the lens once a second and tells whether it answered; while it does,
-// the positions are read at --rate and shown when something changed.
+// the positions are read at --rate and shown when something changed. The check also opens
+// the port again after the device went away, so a lens that was connected and stops
+// answering is marked "lens gone", and "lens back" once it answers again.
 int Watch(const Words&, const Options& options, Session& session) {
   if (const int status = session.Open(true)) return status;
   kelvaro_lens* lens = session.Lens();
@@ -270,6 +272,8 @@ int Watch(const Words&, const Options& options, Session& session) {
   }
   const auto start = Clock::now();
   std::string last;
+  bool was_connected = false;
+  bool ever_connected = false;  // before the first answer nothing has gone yet
   auto next = start;
   while (!Interrupted()) {
     Report state;
@@ -278,16 +282,22 @@ int Watch(const Words&, const Options& options, Session& session) {
     if (connected) {
       for (Part part : kParts) AddPosition(state, lens, part);
     }
+    Report line;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    char time_text[32];
+    char time_json[32];
+    std::snprintf(time_text, sizeof time_text, "%8.3f s", seconds);
+    std::snprintf(time_json, sizeof time_json, "%.3f", seconds);
+    line.Add("time", "", time_text, time_json);
+    // A change of `connected` always changes the state, so the event is never left unprinted.
+    if (connected != was_connected && ever_connected) {
+      line.Add("event", "", connected ? "lens back" : "lens gone", JsonString(connected ? "back" : "gone"));
+    }
+    was_connected = connected;
+    ever_connected = ever_connected || connected;
     const std::string now = state.Json();
     if (now != last) {
       last = now;
-      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-      char time_text[32];
-      char time_json[32];
-      std::snprintf(time_text, sizeof time_text, "%8.3f s", seconds);
-      std::snprintf(time_json, sizeof time_json, "%.3f", seconds);
-      Report line;
-      line.Add("time", "", time_text, time_json);
       line.Append(state);
       std::printf("%s\n", options.json ? line.Json().c_str() : line.Line().c_str());
       std::fflush(stdout);
@@ -320,11 +330,14 @@ const Command kCommands[] = {
      "on: auto iris (switch 2 to 0xcf) in host mode 4 (switch 4 to 0xfc);\n"
      "off: host mode 0 (switch 4 to 0xf8).\n",
      1, 1, false, false, AutoIris},
-    {"watch", "watch [--rate HZ]", "connection state and live positions until Ctrl-C",
+    {"watch", "watch [--rate HZ]", "connection and live positions until Ctrl-C, across unplugs",
      "Opens the lens with the library's once-a-second check and shows, as they change,\n"
      "whether the lens answered its last check and, while it does, the iris, zoom and focus\n"
-     "positions, read HZ times a second (0.1 to 100, default 10). Ctrl-C ends it.\n"
-     "With --json, one JSON object per line.\n",
+     "positions, read HZ times a second (0.1 to 100, default 10). When the lens stops\n"
+     "answering (unplugged, switched off, its server gone) the line says \"lens gone\"; the\n"
+     "check then opens the port again once a second, and \"lens back\" marks the lens's\n"
+     "first answer. Ctrl-C ends it. With --json, one JSON object per line; those two carry\n"
+     "\"event\": \"gone\" or \"back\".\n",
      0, 0, false, true, Watch},
 };
 
@@ -363,7 +376,8 @@ std::string GeneralHelp() {
       "  help [COMMAND]                         this text, or a command's\n"
       "\n"
       "Options (anywhere on the line):\n"
-      "  --port DEVICE  the lens's serial device, e.g. /dev/ttyUSB0\n"
+      "  --port DEVICE  the lens's serial device, e.g. /dev/ttyUSB0; or behind a serial\n"
+      "                 device server, tcp://HOST:PORT (raw) or rfc2217://HOST:PORT\n"
       "  --simulate     start a simulated lens in this process and use it\n"
       "  --json         machine-readable output: one JSON object (watch: one per line)\n"
       "                 with failed items null and their codes and texts under \"errors\"\n"

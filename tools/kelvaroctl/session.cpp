@@ -58,12 +58,13 @@ int Session::Open(bool watched) {
   kelvaro_options settings{};
   settings.framing = options_.framing == Framing::kTimed ? KELVARO_FRAMING_TIMED : KELVARO_FRAMING_FRAME;
   settings.watch = watched ? 1 : 0;
+  settings.reopen = watched ? 1 : 0;
   const int opened = kelvaro_open(port_.c_str(), &settings, &lens_);
   if (opened == KELVARO_UNABLE_TO_OPEN_PORT) {
-    std::fprintf(stderr,
-                 "kelvaroctl: cannot open %s: %s (the device must exist and not be in use by another "
-                 "program)\n",
-                 port_.c_str(), ResultText(opened).c_str());
+    const bool server = port_.rfind("tcp://", 0) == 0 || port_.rfind("rfc2217://", 0) == 0;
+    std::fprintf(stderr, "kelvaroctl: cannot open %s: %s (%s)\n", port_.c_str(), ResultText(opened).c_str(),
+                 server ? "the server must be up and listening on that port"
+                        : "the device must exist and not be in use by another program");
     return 1;
   }
   if (opened != KELVARO_OK) {

@@ -23,7 +23,9 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // 0 once the lens is open; otherwise prints what went wrong and returns the exit status.
-  // `watched` starts the library's once-a-second check (kelvaro_is_connected).
+  // `watched` starts the library's once-a-second check (kelvaro_is_connected), which also
+  // opens the port again after the device went away (an unplugged adapter, a server that
+  // dropped the connection).
   int Open(bool watched = false);
   const std::string& Port() const { return port_; }
   kelvaro_lens* Lens() const { return lens_; }

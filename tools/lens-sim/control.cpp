@@ -323,6 +323,9 @@ struct ControlChannel::Impl {
   // yet: before quitting, give it up to a second to take the answer.
   void WaitUntilRead() {
     for (int i = 0; i < 200; ++i) {
+      // Polling the slave lands what is still in the pty's buffer, which FIONREAD does not count.
+      pollfd landed{pty.slave, POLLIN, 0};
+      ::poll(&landed, 1, 0);
       int waiting = 0;
       if (::ioctl(pty.slave, FIONREAD, &waiting) != 0 || waiting == 0) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
