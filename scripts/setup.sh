@@ -5,7 +5,7 @@ set -eu
 
 packages="cmake ninja-build g++ googletest libgtest-dev binutils ser2net clang libclang-rt-14-dev python3-pytest mono-mcs mono-runtime libmono-system-core4.0-cil doxygen pkg-config dpkg-dev file zip unzip"
 if [ "${1:-}" = windows ]; then
-  packages="$packages g++-mingw-w64-i686 wine wine32:i386"
+  packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 llvm lld"
 fi
 
 missing=""

@@ -1,5 +1,5 @@
-// Before initialisation; opening, reopening and closing COM ports; a port held by another
-// program; the line as Linux sees it; a lens that is unplugged.
+// Before initialisation; opening, reopening and closing COM ports, those from COM10 on too; a
+// port held by another program; the line as Linux sees it; a lens that is unplugged.
 #include "wine_host.h"
 
 namespace kelvaro_wine {
@@ -85,6 +85,37 @@ TEST_F(PortTest, ReopeningClosesThePortFirstAndClosingTwiceGivesTen) {
   EXPECT_EQ(dll.CloseComPort(), KELVARO_PORT_NOT_OPEN);
   EXPECT_EQ(dll.Connect(), KELVARO_PORT_NOT_OPEN);
   EXPECT_EQ(lens.Frames(), std::vector<Bytes>{kZoomQuery});
+}
+
+// From COM10 on, Windows knows a port only by its device name, \\.\COM12: to it the bare
+// name is a file's in the current directory. The library opens either spelling as the port.
+TEST_F(PortTest, PortsFromTenOnOpenByTheBareNameAndByTheDeviceName) {
+  const HANDLE file =
+      CreateFileA(kHighLensPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(file, INVALID_HANDLE_VALUE) << "the bare name opened the port by itself";
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+
+  lens.Do("state zoom 1212");
+  const int closed = LensPortOpeners();
+  for (const char* name : {"COM12", "com12", "\\\\.\\COM12"}) {
+    SCOPED_TRACE(name);
+    unsigned short zoom = 0;
+    ASSERT_EQ(dll.OpenComPort(name), KELVARO_OK);
+    EXPECT_GT(LensPortOpeners(), closed);
+    EXPECT_EQ(dll.GetLensZoom(&zoom), KELVARO_OK);
+    EXPECT_EQ(zoom, 1212);
+    EXPECT_EQ(dll.CloseComPort(), KELVARO_OK);
+
+    kelvaro_lens* handle = nullptr;
+    ASSERT_EQ(dll.kelvaro_open(name, nullptr, &handle), KELVARO_OK);
+    EXPECT_GT(LensPortOpeners(), closed);
+    zoom = 0;
+    EXPECT_EQ(dll.kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_OK);
+    EXPECT_EQ(zoom, 1212);
+    EXPECT_EQ(dll.kelvaro_close(handle), KELVARO_OK);
+    EXPECT_EQ(LensPortOpeners(), closed);
+  }
+  EXPECT_EQ(lens.Frames(), std::vector<Bytes>(6, kZoomQuery));
 }
 
 // Wine ignores the share mode of CreateFileA, so a second open of a COM port from Windows

@@ -2,16 +2,18 @@
 # The Windows suite's Wine session: a prefix kept in the build tree, one wineserver for the
 # whole run, and two fresh simulated lenses for every test program.
 #   wine.sh setup             creates the prefix (once) and starts the wineserver
-#   wine.sh run EXE [ARG...]  runs EXE under Wine with a lens on COM5 (its control on COM6)
+#   wine.sh run EXE [ARG...]  runs EXE under Wine with a lens on COM5 (its control on COM6),
+#                             also reached as COM12 and through a real ser2net on loopback,
 #                             and a second one, of other optics, on COM7 (control on COM8)
-#   wine.sh cleanup           stops the wineserver and any simulator left running
-# Environment: KELVARO_WINE_DIR (prefix, logs, scratch files) and KELVARO_NATIVE_BIN (the
-# simulator and the port helper, built for Linux).
+#   wine.sh cleanup           stops the wineserver and anything a run left running
+# Environment: KELVARO_WINE_DIR (prefix, logs, scratch files), KELVARO_NATIVE_BIN (the
+# simulator and the port helper, built for Linux) and KELVARO_WINE_ARCH (win32, the default,
+# or win64 for the 64-bit DLL; a prefix is made for one and kept).
 set -eu
 
 : "${KELVARO_WINE_DIR:?}" "${KELVARO_NATIVE_BIN:?}"
 export WINEPREFIX="$KELVARO_WINE_DIR/prefix"
-export WINEARCH=win32
+export WINEARCH="${KELVARO_WINE_ARCH:-win32}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
@@ -19,7 +21,8 @@ scratch="$KELVARO_WINE_DIR/scratch"
 server_log="$KELVARO_WINE_DIR/wineserver.log"
 lens_log="$KELVARO_WINE_DIR/lens-sim.log"
 second_log="$KELVARO_WINE_DIR/lens-sim-2.log"
-lens_pid="$KELVARO_WINE_DIR/lens-sim.pid"  # both simulators' process ids
+ser2net_log="$KELVARO_WINE_DIR/ser2net.log"
+lens_pid="$KELVARO_WINE_DIR/lens-sim.pid"  # the simulators' and ser2net's process ids
 devices="$WINEPREFIX/dosdevices"
 
 # As root, Wine runs without CAP_SYS_ADMIN. That capability overrides TIOCEXCL, and it is
@@ -38,6 +41,12 @@ wait_for() {
     [ "$n" -le "$2" ] || return 1
     sleep 0.1
   done
+}
+
+# Whether something listens on loopback TCP port $1, from the kernel's table: a probe
+# connection would keep ser2net's port busy for a moment.
+listening() {
+  grep -q "$(printf ' 0100007F:%04X 00000000:0000 0A ' "$1")" /proc/net/tcp
 }
 
 case "${1:-}" in
@@ -75,7 +84,7 @@ run)
   shift
   exe=$1
   shift
-  rm -f "$devices/com5" "$devices/com6" "$devices/com7" "$devices/com8" \
+  rm -f "$devices/com5" "$devices/com6" "$devices/com7" "$devices/com8" "$devices/com12" \
     "$scratch/lens.ready" "$scratch/lens-2.ready"
   # Both start at once and the wait below covers both, so the second costs no time.
   "$KELVARO_NATIVE_BIN/kelvaro-lens-sim" --speed 0 --link "$devices/com5" --control-link "$devices/com6" \
@@ -86,12 +95,14 @@ run)
     --ready-file "$scratch/lens-2.ready" >"$second_log" 2>&1 </dev/null &
   second=$!
   printf '%s\n' "$sim" "$second" >"$lens_pid"
+  ser2net=""
   # Under set -e a failing kill or wait (a simulator that already died) would end the trap
   # early and replace the test's exit status with the simulator's.
   stop_lens() {
-    kill "$sim" "$second" 2>/dev/null || true
-    wait "$sim" 2>/dev/null || true
-    wait "$second" 2>/dev/null || true
+    kill "$sim" "$second" $ser2net 2>/dev/null || true
+    for pid in "$sim" "$second" $ser2net; do
+      wait "$pid" 2>/dev/null || true
+    done
     rm -f "$lens_pid"
   }
   trap stop_lens EXIT
@@ -103,12 +114,41 @@ run)
       exit 1
     fi
   done
-  # What the tests need to reach the Linux side of the ports.
   KELVARO_LENS_DEVICE=$(readlink "$devices/com5")
-  KELVARO_SECOND_LENS_DEVICE=$(readlink "$devices/com7")
+  # The first lens once more, by a name from COM10 on, which Windows opens only as \\.\COM12.
+  ln -s "$KELVARO_LENS_DEVICE" "$devices/com12"
+
+  # ser2net in front of the first lens, raw and with COM port control. It opens the terminal
+  # only while a client is connected, so the tests that use COM5 do not see it.
   KELVARO_PORT_HELPER="$KELVARO_NATIVE_BIN/kelvaro-port-helper"
+  ports=$("$KELVARO_PORT_HELPER" ports 3)
+  KELVARO_SER2NET_TCP_PORT=$(echo "$ports" | sed -n 1p)
+  KELVARO_SER2NET_RFC2217_PORT=$(echo "$ports" | sed -n 2p)
+  KELVARO_CLOSED_PORT=$(echo "$ports" | sed -n 3p)  # nothing listens there
+  connector="connector: serialdev,$KELVARO_LENS_DEVICE,38400n81,local"
+  printf '%s\n' \
+    "connection: &raw" "    accepter: tcp,127.0.0.1,$KELVARO_SER2NET_TCP_PORT" "    $connector" \
+    "connection: &telnet" "    accepter: telnet(rfc2217),tcp,127.0.0.1,$KELVARO_SER2NET_RFC2217_PORT" \
+    "    $connector" >"$scratch/ser2net.yaml"
+  ser2net -n -d -c "$scratch/ser2net.yaml" -P "$scratch/ser2net.pid" >"$ser2net_log" 2>&1 </dev/null &
+  ser2net=$!
+  echo "$ser2net" >>"$lens_pid"
+  n=0
+  until listening "$KELVARO_SER2NET_TCP_PORT" && listening "$KELVARO_SER2NET_RFC2217_PORT"; do
+    n=$((n + 1))
+    if [ "$n" -gt 300 ]; then
+      echo "ser2net did not start:" >&2
+      cat "$ser2net_log" >&2
+      exit 1
+    fi
+    sleep 0.01
+  done
+
+  # What the tests need to reach the Linux side of the ports, and the servers.
+  KELVARO_SECOND_LENS_DEVICE=$(readlink "$devices/com7")
   KELVARO_SCRATCH="$scratch"
-  export KELVARO_LENS_DEVICE KELVARO_SECOND_LENS_DEVICE KELVARO_PORT_HELPER KELVARO_SCRATCH
+  export KELVARO_LENS_DEVICE KELVARO_SECOND_LENS_DEVICE KELVARO_PORT_HELPER KELVARO_SCRATCH \
+    KELVARO_SER2NET_TCP_PORT KELVARO_SER2NET_RFC2217_PORT KELVARO_CLOSED_PORT
   # The program's output goes through a file: Wine processes that it may start (services,
   # the desktop's explorer.exe) outlive it, would hold a pipe open, and CTest would wait.
   output="$KELVARO_WINE_DIR/output.txt"
@@ -121,6 +161,8 @@ run)
       tail -n 20 "$lens_log"
       echo "--- the one on COM7 said:"
       tail -n 20 "$second_log"
+      echo "--- ser2net said:"
+      tail -n 20 "$ser2net_log"
     } >>"$output"
   fi
   exit "$status"
@@ -129,11 +171,11 @@ run)
 cleanup)
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
-  # Simulators whose test was killed before it could stop them.
+  # Simulators and ser2net whose test was killed before it could stop them.
   if [ -f "$lens_pid" ]; then
     for pid in $(cat "$lens_pid"); do
       case "$(cat "/proc/$pid/comm" 2>/dev/null)" in
-        kelvaro-lens-si*) kill "$pid" ;;
+        kelvaro-lens-si* | ser2net) kill "$pid" ;;
       esac
     done
     rm -f "$lens_pid"

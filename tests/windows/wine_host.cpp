@@ -242,4 +242,23 @@ int PortOpeners(const std::string& device) {
   return std::stoi(FileText(file));
 }
 
+bool WaitPortOpeners(const std::string& device, int count, int timeout_ms, int* last) {
+  const DWORD until = GetTickCount() + static_cast<DWORD>(timeout_ms);
+  for (;;) {
+    const int now = PortOpeners(device);
+    if (last != nullptr) *last = now;
+    if (now == count) return true;
+    if (now < 0 || static_cast<LONG>(until - GetTickCount()) <= 0) return false;
+    Sleep(50);
+  }
+}
+
+std::string Ser2netUrl(const char* scheme) {
+  const bool raw = std::string(scheme) == "tcp";
+  return std::string(scheme) + "://127.0.0.1:" +
+         Environment(raw ? "KELVARO_SER2NET_TCP_PORT" : "KELVARO_SER2NET_RFC2217_PORT");
+}
+
+int ClosedPort() { return std::atoi(Environment("KELVARO_CLOSED_PORT").c_str()); }
+
 }  // namespace kelvaro_wine

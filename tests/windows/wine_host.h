@@ -2,8 +2,9 @@
 // and finds every function by its exported name with GetProcAddress, calling through
 // __stdcall pointers as C#, VB and Python hosts do; it never links against the DLL.
 // The lens is the native simulator on COM5, scripted through its control channel on COM6;
-// a second one, with other optics, is on COM7 with its control on COM8 (see wine.sh). Each
-// test runs in a Wine process of its own, against lenses of its own.
+// the same lens is COM12 too, and served by a real ser2net on loopback. A second one, with
+// other optics, is on COM7 with its control on COM8 (see wine.sh). Each test runs in a Wine
+// process of its own, against lenses of its own.
 //
 // Nothing here pumps messages, so the flat functions' once-a-second check never runs unless
 // a test pumps: the lens sees exactly the host's requests. (A lens of kelvaro.h opened with
@@ -31,6 +32,7 @@ constexpr const char* kLensPort = "COM5";
 constexpr const char* kControlPort = "COM6";
 constexpr const char* kSecondLensPort = "COM7";
 constexpr const char* kSecondControlPort = "COM8";
+constexpr const char* kHighLensPort = "COM12";  // the lens of COM5 once more
 const Bytes kHandshake{0x00, 0x01, 0xFF};
 const Bytes kZoomQuery{0x00, 0x31, 0xCF};
 
@@ -144,7 +146,14 @@ std::string SecondLensDevice();                  // the same of the lens on COM7
 // open handle of the port (the simulator may hold some of its own).
 int PortOpeners(const std::string& device);
 inline int LensPortOpeners() { return PortOpeners(LensDevice()); }
+// Waits until PortOpeners(device) is `count`; false (and the last count) after timeout_ms.
+bool WaitPortOpeners(const std::string& device, int count, int timeout_ms, int* last = nullptr);
 std::string LinuxPath(const std::string& windows_path);
+
+// The lens of COM5 behind ser2net: "tcp://127.0.0.1:PORT" (raw) or "rfc2217://127.0.0.1:PORT"
+// (Telnet with COM port control); and a loopback port that nothing listens on.
+std::string Ser2netUrl(const char* scheme);
+int ClosedPort();
 
 template <typename Call>
 long long MillisecondsOf(Call&& call) {

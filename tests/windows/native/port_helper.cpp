@@ -5,19 +5,26 @@
 //   kelvaro-port-helper termios DEVICE FILE  writes the device's line settings to FILE
 //   kelvaro-port-helper openers DEVICE FILE  writes how many descriptors of all processes
 //                                            (but this one) have DEVICE open
+//   kelvaro-port-helper ports COUNT          prints COUNT different loopback TCP ports that
+//                                            nothing listens on, one a line
 // Files appear whole (written aside, then renamed), so a reader never sees half of one.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -107,12 +114,36 @@ int Openers(const char* device, const std::string& out) {
   return WriteWhole(out, std::to_string(count) + "\n") ? 0 : 1;
 }
 
+// All bound at once, so the system gives each a port of its own; free again when printed.
+int FreePorts(int count) {
+  if (count < 1 || count > 16) return 2;
+  std::vector<int> sockets;
+  std::string ports;
+  for (int i = 0; i < count; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      std::perror("free port");
+      return 1;
+    }
+    sockets.push_back(fd);
+    ports += std::to_string(ntohs(address.sin_port)) + "\n";
+  }
+  for (const int fd : sockets) close(fd);
+  return std::fputs(ports.c_str(), stdout) >= 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "hold") == 0) return Hold(argv[2], argv[3]);
   if (argc == 4 && std::strcmp(argv[1], "termios") == 0) return Settings(argv[2], argv[3]);
   if (argc == 4 && std::strcmp(argv[1], "openers") == 0) return Openers(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: %s hold|termios|openers DEVICE FILE\n", argv[0]);
+  if (argc == 3 && std::strcmp(argv[1], "ports") == 0) return FreePorts(std::atoi(argv[2]));
+  std::fprintf(stderr, "usage: %s hold|termios|openers DEVICE FILE | ports COUNT\n", argv[0]);
   return 2;
 }
