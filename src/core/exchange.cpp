@@ -5,6 +5,7 @@
 #include "Kelvaro32.h"
 #include "core/frame.h"
 #include "core/link_state.h"
+#include "platform/deadline.h"
 #include "platform/timer.h"
 
 namespace kelvaro {
@@ -22,6 +23,38 @@ void CaptureName(LinkState& link, const std::uint8_t* reply, std::size_t count) 
   link.LensNameText[length] = '\0';
 }
 
+// A lens may still send the reply whose read gave up, while the next request is under way;
+// it answers in order, so that late reply then comes right before the new one, and the
+// receive queue, emptied before the request, cannot have held it. For this long after such
+// a read, a link that discards stale bytes reads by the quiet gap, so that both frames are
+// seen, and keeps the second.
+constexpr auto kLateReplyWindow = std::chrono::milliseconds(1000);
+
+// Where the last of two whole frames starts, when the bytes are exactly two; else 0.
+std::size_t SecondOfTwoFrames(const std::uint8_t* bytes, std::size_t count) {
+  const std::size_t first = static_cast<std::size_t>(bytes[0]) + kMinFrameBytes;
+  if (count <= first || !IsWholeFrame(bytes, first) || !IsWholeFrame(bytes + first, count - first)) return 0;
+  return first;
+}
+
+// The handle interface takes a reply only when the bytes are one whole frame: a frame cut
+// short whose bytes happen to sum to 0, or two frames, are not the reply asked for.
+int CheckWholeFrame(LinkState& link, bool late_window, std::size_t& count) {
+  if (late_window) {
+    if (const std::size_t second = SecondOfTwoFrames(link.reply, count)) {
+      count -= second;
+      std::memmove(link.reply, link.reply + second, count);
+      std::memset(link.reply + count, 0, sizeof link.reply - count);
+    }
+  }
+  if (count < kMinFrameBytes) return KELVARO_REPLY_TOO_SHORT;
+  if (ByteSum(link.reply, count) != 0) return KELVARO_BAD_CHECKSUM;
+  const std::size_t length = static_cast<std::size_t>(link.reply[0]) + kMinFrameBytes;
+  if (count < length) return KELVARO_REPLY_TOO_SHORT;
+  if (count > length) return KELVARO_BAD_CHECKSUM;
+  return KELVARO_OK;
+}
+
 }  // namespace
 
 int SendRequest(LinkState& link, std::uint8_t function, std::uint16_t value, std::size_t data_count) {
@@ -35,8 +68,18 @@ int SendRequest(LinkState& link, std::uint8_t function, std::uint16_t value, std
 
 int ReadReply(LinkState& link, std::uint8_t expected_function) {
   std::memset(link.reply, 0, sizeof link.reply);
-  const std::size_t count =
-      platform::SerialRead(link.port, link.reply, kMaxReplyBytes, link.frame_ended ? IsWholeFrame : nullptr);
+  const auto now = platform::MonotonicClock::now();
+  const bool late_window = link.discard_stale && now < link.late_replies_until;
+  const platform::ReadComplete complete = link.frame_ended && !late_window ? IsWholeFrame : nullptr;
+  std::size_t count = platform::SerialRead(link.port, link.reply, kMaxReplyBytes, complete);
+
+  if (link.discard_stale) {
+    const int whole = count == 0 ? KELVARO_TIMEOUT : CheckWholeFrame(link, late_window, count);
+    // Anything but one whole frame may leave the rest of a reply, or all of it, to come late.
+    if (whole != KELVARO_OK) link.late_replies_until = now + kLateReplyWindow;
+    link.reply_count = static_cast<std::uint32_t>(count);
+    if (whole != KELVARO_OK) return whole;
+  }
   link.reply_count = static_cast<std::uint32_t>(count);
 
   if (count == 0) return KELVARO_TIMEOUT;

@@ -57,6 +57,7 @@ void ResetLink(LinkState& link, bool frame_ended) {
   link.LensNameText[0] = '\0';
   link.frame_ended = frame_ended;
   link.discard_stale = true;
+  link.late_replies_until = {};
 }
 
 // The lens's once-a-second check, on its own thread. Gives up waiting for the lock as soon

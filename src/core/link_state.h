@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/deadline.h"
 #include "platform/serial.h"
 
 namespace kelvaro {
@@ -28,7 +29,11 @@ struct LinkState {
   char LensNameText[kNameCapacity];   // written by ReadReply from 0x11 replies
   // Options, set when the link's port opens.
   bool frame_ended;      // a read ends as soon as a whole frame has arrived
-  bool discard_stale;    // the receive queue is emptied before each request
+  bool discard_stale;    // the receive queue is emptied before each request, and only one
+                         // whole frame is taken for a reply
+  // Written by ReadReply, for a link that discards stale bytes: until then a reply given up
+  // may still arrive, right before the next one.
+  platform::MonotonicClock::time_point late_replies_until;
 };
 
 // Zero-initialised static storage, as the loader leaves it.

@@ -184,6 +184,34 @@ TEST_F(LensApi, ALateReplyIsNeverTakenForTheNextOne) {
   EXPECT_EQ(position, 77);
 }
 
+// Replies that are not the one asked for, in either framing: a reply cut short whose bytes
+// happen to sum to 0, and a late reply that arrives, with the new one behind it, during the
+// next exchange (after the queue was emptied for it).
+TEST_F(LensApi, OnlyTheWholeReplyToThisRequestIsTaken) {
+  for (int framing : {KELVARO_FRAMING_FRAME, KELVARO_FRAMING_TIMED}) {
+    kelvaro_close(handle);
+    open = std::make_unique<Handle>(lens.DevicePath(), kelvaro_options{framing, 0, 0});
+    ASSERT_EQ(open->code, KELVARO_OK);
+    handle = open->lens;
+    lenssim::LensState state;
+    state.zoom = 3280 << 4;  // 02 31 CD 00 ..: the first three bytes sum to 0
+    lens.SetState(state);
+    lens.SetFault(0x31, Fault::Short(3, 1));
+    unsigned short zoom = 0;
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_REPLY_TOO_SHORT) << framing;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // out of the late-reply watch
+
+    state.zoom = 1000 << 4;
+    lens.SetState(state);
+    lens.SetFault(0x31, Fault::Delay(700, 1));
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_TIMEOUT) << framing;
+    state.zoom = 2000 << 4;
+    lens.SetState(state);
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_OK) << framing;
+    EXPECT_EQ(zoom, 2000) << framing;
+  }
+}
+
 TEST_F(LensApi, AFrameEndedReadStopsAtTheWholeFrameAndWaitsForTheRest) {
   unsigned short position = 0;
   // Ten timed exchanges would take at least a second of quiet line.

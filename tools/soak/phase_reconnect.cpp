@@ -1,0 +1,333 @@
+// Phases 4 and 5: a lens whose device goes away and comes back, by itself to the watched
+// lens's reopen: a USB adapter unplugged and plugged back in behind a stable name, and the
+// serial device server in front of the lens killed and started again.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "lens_sim.h"
+#include "line_log.h"
+#include "soak.h"
+
+namespace soak {
+
+namespace {
+
+using lenssim::Bytes;
+
+const Bytes kHandshake = {0x00, 0x01, 0xFF};
+constexpr double kCheckPeriodMs = 1000.0;
+
+// Re-points `link` at `device` in one step, as udev moves a by-id link.
+bool Point(const std::string& link, const std::string& device) {
+  const std::string aside = link + ".new";
+  unlink(aside.c_str());
+  return symlink(device.c_str(), aside.c_str()) == 0 && rename(aside.c_str(), link.c_str()) == 0;
+}
+
+// A loopback port nobody listens on at the moment it is asked for.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// Whether something listens on the loopback port, from the kernel's table: a probe
+// connection would occupy ser2net's one connection for a moment.
+bool Listening(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  char wanted[40];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
+  while (std::getline(table, line)) {
+    if (line.find(wanted) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// ser2net serving one device by Telnet with COM port control on a loopback port.
+class Ser2net {
+ public:
+  Ser2net(std::string program, const std::string& scratch, const std::string& device)
+      : program_(std::move(program)), port_(FreePort()) {
+    config_ = scratch + "/ser2net.yaml";
+    std::ofstream(config_) << "connection: &lens\n"
+                           << "    accepter: telnet(rfc2217),tcp,127.0.0.1," << port_ << "\n"
+                           << "    connector: serialdev," << device << ",38400n81,local\n";
+  }
+  ~Ser2net() {
+    Stop();
+    std::remove(config_.c_str());
+    std::remove((config_ + ".pid").c_str());
+  }
+
+  // Starts it and waits until it listens; false when it did not within 5 s.
+  bool Start() {
+    const std::string pid_file = config_ + ".pid";
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+      // It goes with the soak, however the soak ends.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      const int null = open("/dev/null", O_WRONLY);
+      if (null >= 0) {
+        dup2(null, 1);
+        dup2(null, 2);
+      }
+      execl(program_.c_str(), "ser2net", "-n", "-d", "-c", config_.c_str(), "-P", pid_file.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (pid_ < 0) return false;
+    return WaitUntil(5000, [&] { return Listening(port_); });
+  }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  std::string program_;
+  int port_;
+  std::string config_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace
+
+PhaseResult UnplugReplug(const Options& options) {
+  const int cycles = options.short_run ? 10 : 100;
+  PhaseResult result;
+  Library lib;
+  std::string error;
+  if (!lib.Load(options.library, error)) {
+    result.line = "phase 4 unplug/replug: cannot load the library: " + error;
+    result.summary = "not run";
+    return result;
+  }
+  int noticed = 0, recovered = 0, within_two = 0, exchanges_ok = 0, max_checks = 0, total_checks = 0;
+  double max_recovery_s = 0, max_notice_s = 0;
+  bool started = false;
+  const std::string link = options.scratch + "/lens";
+  {
+    LineLog log;
+    lenssim::Simulator sim;
+    lenssim::LensState state = sim.State();
+    state.motor_speed = 0;
+    sim.SetState(state);
+    log.Attach(sim);
+    bool pointed = Point(link, sim.DevicePath());
+    sim.OnReplug([&](const std::string& device) { pointed = Point(link, device) && pointed; });
+
+    kelvaro_options o{};
+    o.framing = KELVARO_FRAMING_FRAME;
+    o.watch = 1;
+    o.reopen = 1;
+    kelvaro_lens* lens = nullptr;
+    const int code = lib.kelvaro_open(link.c_str(), &o, &lens);
+    started = code == KELVARO_OK && WaitUntil(3000, [&] { return lib.kelvaro_is_connected(lens) == 1; });
+    if (!started) Evidence("phase 4: the lens behind %s did not connect (open gave %d)", link.c_str(), code);
+    std::mt19937 random(options.seed);
+    for (int cycle = 0; started && cycle < cycles; ++cycle) {
+      log.Drop(log.Count());
+      const auto unplugged = Clock::now();
+      sim.HangUp();
+      // The check that finds the lens gone marks the checks' schedule: they follow it a
+      // period apart. It is seen here within the 2 ms of a poll.
+      Clock::time_point noticed_at{};
+      if (!WaitUntil(3000, [&] { return lib.kelvaro_is_connected(lens) == 0; })) {
+        Evidence("phase 4: cycle %d: still connected 3 s after the unplug", cycle);
+      } else {
+        noticed_at = Clock::now();
+        ++noticed;
+        max_notice_s = std::max(max_notice_s, SecondsSince(unplugged));
+      }
+      // Every other time the lens stays away a while, so some checks find nothing to open;
+      // never close to a check, where which side of it the replug fell would be a guess.
+      if (cycle % 2 == 1) {
+        const int away = std::uniform_int_distribution<int>(100, 1300)(random);
+        SleepMs(away < 900 ? away : away + 200);
+      }
+      sim.Replug();
+      const auto replugged = Clock::now();
+      if (!WaitUntil(5000, [&] { return lib.kelvaro_is_connected(lens) == 1; })) {
+        Evidence("phase 4: cycle %d: not connected 5 s after the replug", cycle);
+        continue;
+      }
+      const auto connected = Clock::now();
+      ++recovered;
+      max_recovery_s = std::max(max_recovery_s, std::chrono::duration<double>(connected - replugged).count());
+      // The handshake that brought it back came with a check: the checks after the replug
+      // up to it are those after the one that found the lens gone, less those before the replug.
+      Clock::time_point handshake{};
+      for (const LineEvent& e : log.Since(0)) {
+        if (!e.to_host && e.bytes == kHandshake && e.at <= connected) handshake = e.at;
+      }
+      const auto periods = [&](Clock::time_point t) {
+        return std::chrono::duration<double, std::milli>(t - noticed_at).count() / kCheckPeriodMs;
+      };
+      int checks = -1;
+      if (noticed_at != Clock::time_point{} && handshake > replugged) {
+        checks = static_cast<int>(std::lround(periods(handshake)) - static_cast<long>(std::floor(periods(replugged))));
+      } else {
+        Evidence("phase 4: cycle %d: no handshake seen after the replug", cycle);
+      }
+      if (checks >= 1 && checks <= 2) ++within_two;
+      if (checks > 0) total_checks += checks;
+      max_checks = std::max(max_checks, checks);
+      if (checks != 1) {
+        // The lens's side of it, in periods from the check that found it gone.
+        std::string frames;
+        for (const LineEvent& e : log.Since(0)) {
+          if (!e.to_host) frames += Format(" %.3f:%s", periods(e.at), Hex(e.bytes).c_str());
+        }
+        Evidence("phase 4: cycle %d: back after %d checks (%.3f s after the replug, which came %.3f periods after "
+                 "the check that found the lens gone; frames since:%s)",
+                 cycle, checks, std::chrono::duration<double>(connected - replugged).count(), periods(replugged),
+                 frames.c_str());
+      }
+      // And the host's own calls work again.
+      unsigned short iris = 0;
+      const int got = lib.kelvaro_position(lens, KELVARO_IRIS, &iris);
+      if (got == KELVARO_OK) {
+        ++exchanges_ok;
+      } else {
+        Evidence("phase 4: cycle %d: kelvaro_position gave %d after the recovery", cycle, got);
+      }
+    }
+    if (lens != nullptr) lib.kelvaro_close(lens);
+    LineLog::Detach(sim);
+    if (!pointed) Evidence("phase 4: the link could not always be re-pointed");
+    started = started && pointed;
+  }
+  unlink(link.c_str());
+  lib.Unload();
+
+  result.pass = started && noticed == cycles && recovered == cycles && within_two == cycles && exchanges_ok == cycles;
+  result.line = Format(
+      "phase 4 unplug/replug: %d cycles: unplug noticed %d/%d (max %.2f s), recovered %d/%d, within two checks "
+      "%d/%d (max %d checks, mean %.2f), longest recovery %.2f s after the replug, exchanges after recovery %d/%d "
+      "OK: %s",
+      cycles, noticed, cycles, max_notice_s, recovered, cycles, within_two, cycles, max_checks,
+      recovered > 0 ? static_cast<double>(total_checks) / recovered : 0.0, max_recovery_s, exchanges_ok, cycles,
+      result.pass ? "PASS" : "FAIL");
+  result.summary = Format("%d unplugs: recovered %d, within two checks %d (max %d checks, %.2f s)", cycles,
+                          recovered, within_two, max_checks, max_recovery_s);
+  return result;
+}
+
+PhaseResult Ser2netRestarts(const Options& options) {
+  const int cycles = options.short_run ? 5 : 50;
+  constexpr int kRecoveryBoundMs = 10000;
+  PhaseResult result;
+  if (options.ser2net.empty() || access(options.ser2net.c_str(), X_OK) != 0) {
+    result.line = "phase 5 ser2net restarts: no ser2net program to run (" + options.ser2net + ")";
+    result.summary = "not run";
+    return result;
+  }
+  Library lib;
+  std::string error;
+  if (!lib.Load(options.library, error)) {
+    result.line = "phase 5 ser2net restarts: cannot load the library: " + error;
+    result.summary = "not run";
+    return result;
+  }
+  int restarted = 0, noticed = 0, recovered = 0, exchanges_ok = 0;
+  double max_after_restart_s = 0, max_after_kill_s = 0;
+  bool started = false;
+  {
+    lenssim::Simulator sim;
+    lenssim::LensState state = sim.State();
+    state.motor_speed = 0;
+    sim.SetState(state);
+    Ser2net server(options.ser2net, options.scratch, sim.DevicePath());
+    kelvaro_lens* lens = nullptr;
+    int code = -1;
+    if (server.Start()) {
+      kelvaro_options o{};
+      o.framing = KELVARO_FRAMING_FRAME;
+      o.watch = 1;
+      o.reopen = 1;
+      code = lib.kelvaro_open(server.Url().c_str(), &o, &lens);
+      started = code == KELVARO_OK && WaitUntil(5000, [&] { return lib.kelvaro_is_connected(lens) == 1; });
+    }
+    if (!started) Evidence("phase 5: the lens behind ser2net did not connect (open gave %d)", code);
+    for (int cycle = 0; started && cycle < cycles; ++cycle) {
+      const auto killed = Clock::now();
+      server.Stop();
+      // Half the time the server is back before the check has seen it go; either way the
+      // check must see the old connection gone before "connected" means the new one.
+      const auto gone = [&] { return WaitUntil(3000, [&] { return lib.kelvaro_is_connected(lens) == 0; }); };
+      const bool restart_first = cycle % 2 == 1;
+      bool seen_gone = restart_first || gone();
+      const bool listening_again = server.Start();
+      const auto listening = Clock::now();
+      if (restart_first) seen_gone = gone();
+      if (seen_gone) {
+        ++noticed;
+      } else {
+        Evidence("phase 5: cycle %d: still connected 3 s after ser2net was killed", cycle);
+      }
+      if (!listening_again) {
+        Evidence("phase 5: cycle %d: ser2net did not listen again", cycle);
+        continue;
+      }
+      ++restarted;
+      if (!seen_gone) continue;
+      if (!WaitUntil(kRecoveryBoundMs, [&] { return lib.kelvaro_is_connected(lens) == 1; })) {
+        Evidence("phase 5: cycle %d: not connected %d s after ser2net listened again", cycle, kRecoveryBoundMs / 1000);
+        continue;
+      }
+      const auto connected = Clock::now();
+      ++recovered;
+      max_after_restart_s = std::max(max_after_restart_s, std::chrono::duration<double>(connected - listening).count());
+      max_after_kill_s = std::max(max_after_kill_s, std::chrono::duration<double>(connected - killed).count());
+      unsigned short zoom = 0;
+      const int got = lib.kelvaro_position(lens, KELVARO_ZOOM, &zoom);
+      if (got == KELVARO_OK) {
+        ++exchanges_ok;
+      } else {
+        Evidence("phase 5: cycle %d: kelvaro_position gave %d after the recovery", cycle, got);
+      }
+    }
+    if (lens != nullptr) lib.kelvaro_close(lens);
+  }
+  lib.Unload();
+
+  result.pass = started && restarted == cycles && noticed == cycles && recovered == cycles && exchanges_ok == cycles;
+  result.line = Format(
+      "phase 5 ser2net restarts: %d kills of ser2net in front of an rfc2217:// lens (watch, reopen; half "
+      "restarted before the check saw it go): restarted %d/%d, loss noticed %d/%d, recovered %d/%d, longest "
+      "%.2f s after ser2net listened again (%.2f s after the kill), exchanges after recovery %d/%d OK: %s",
+      cycles, restarted, cycles, noticed, cycles, recovered, cycles, max_after_restart_s, max_after_kill_s,
+      exchanges_ok, cycles, result.pass ? "PASS" : "FAIL");
+  result.summary = Format("%d restarts: recovered %d (max %.2f s after the restart)", cycles, recovered,
+                          max_after_restart_s);
+  return result;
+}
+
+}  // namespace soak

@@ -1,0 +1,160 @@
+#include <dirent.h>
+#include <dlfcn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "soak.h"
+
+namespace soak {
+
+namespace {
+
+// dlsym gives an object pointer; the function pointer is copied out bit for bit.
+template <typename Function>
+bool Resolve(void* handle, const char* name, Function& function, std::string& error) {
+  void* symbol = dlsym(handle, name);
+  if (symbol == nullptr) {
+    error = std::string("no ") + name + " in the library";
+    return false;
+  }
+  static_assert(sizeof function == sizeof symbol, "a function pointer must fit an object pointer");
+  std::memcpy(&function, &symbol, sizeof function);
+  return true;
+}
+
+}  // namespace
+
+bool Library::Load(const std::string& path, std::string& error) {
+  handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = dlerror();
+    error = why != nullptr ? why : "dlopen failed";
+    return false;
+  }
+  const bool all = Resolve(handle, "InitializeLensControl", InitializeLensControl, error) &&
+                   Resolve(handle, "IsAutoConnected", IsAutoConnected, error) &&
+                   Resolve(handle, "OpenComPort", OpenComPort, error) &&
+                   Resolve(handle, "CloseComPort", CloseComPort, error) &&
+                   Resolve(handle, "kelvaro_open", kelvaro_open, error) &&
+                   Resolve(handle, "kelvaro_close", kelvaro_close, error) &&
+                   Resolve(handle, "kelvaro_is_connected", kelvaro_is_connected, error) &&
+                   Resolve(handle, "kelvaro_position", kelvaro_position, error) &&
+                   Resolve(handle, "kelvaro_result_text", kelvaro_result_text, error);
+  if (!all) Unload();
+  return all;
+}
+
+void Library::Unload() {
+  if (handle != nullptr) dlclose(handle);
+  *this = Library{};
+}
+
+bool Library::Resident(const std::string& path) {
+  void* again = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (again == nullptr) return false;
+  dlclose(again);  // only the reference NOLOAD just took
+  return true;
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(dir);
+  }
+  return count;
+}
+
+std::set<pid_t> ThreadIds() {
+  std::set<pid_t> ids;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') ids.insert(static_cast<pid_t>(std::atoi(entry->d_name)));
+    }
+    closedir(dir);
+  }
+  return ids;
+}
+
+pid_t ThisThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+long long ThreadCpuNs(pid_t tid) {
+  // The kernel's CPU clock of one thread, as pthread_getcpuclockid makes it, for threads the
+  // soak did not start and so has no pthread_t for: per-thread, scheduler-precise.
+  const clockid_t clock = static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 6u);
+  timespec used{};
+  if (clock_gettime(clock, &used) == 0) return used.tv_sec * 1000000000LL + used.tv_nsec;
+  // Without that clock: the scheduler's own account of the thread.
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+  long long ns = -1;
+  if (stat >> ns) return ns;
+  return -1;
+}
+
+long long ProcessCpuNs() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto ns = [](const timeval& t) { return t.tv_sec * 1000000000LL + t.tv_usec * 1000LL; };
+  return ns(usage.ru_utime) + ns(usage.ru_stime);
+}
+
+double LoadAverage() {
+  std::ifstream load("/proc/loadavg");
+  double one = -1;
+  load >> one;
+  return one;
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+long long MillisecondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+void SleepMs(long long ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  char pair[4];
+  for (std::uint8_t b : bytes) {
+    std::snprintf(pair, sizeof pair, "%02x", b);
+    text += pair;
+  }
+  return text;
+}
+
+std::string Format(const char* format, ...) {
+  char buffer[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_end(arguments);
+  return buffer;
+}
+
+void Evidence(const char* format, ...) {
+  char buffer[2048];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_end(arguments);
+  std::fprintf(stderr, "soak: %s\n", buffer);
+  std::fflush(stderr);
+}
+
+}  // namespace soak
