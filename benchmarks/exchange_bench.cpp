@@ -45,6 +45,7 @@
 #include "Kelvaro32.h"
 #include "kelvaro.h"
 #include "lens_sim.h"
+#include "loopback.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ constexpr std::size_t kZoomReplyBytes = 5;
 // accepter and a Telnet one with COM port control. Absent when ser2net is not installed.
 class Ser2net {
  public:
-  explicit Ser2net(const std::string& device) : tcp_(FreePort()), telnet_(FreePort()) {
+  explicit Ser2net(const std::string& device) : tcp_(lenssim::FreePort()), telnet_(lenssim::FreePort()) {
     config_ = "/tmp/kelvaro-bench-ser2net-" + std::to_string(::getpid()) + ".yaml";
     std::ofstream(config_) << "connection: &raw\n    accepter: tcp,127.0.0.1," << tcp_
                            << "\n    connector: serialdev," << device << ",38400n81,local\n"
@@ -75,7 +76,7 @@ class Ser2net {
                static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    for (int i = 0; i < 300 && !(Listening(tcp_) && Listening(telnet_)); ++i) {
+    for (int i = 0; i < 300 && !(lenssim::Listening(tcp_) && lenssim::Listening(telnet_)); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -89,34 +90,12 @@ class Ser2net {
   Ser2net(const Ser2net&) = delete;
   Ser2net& operator=(const Ser2net&) = delete;
 
-  bool Running() const { return Listening(tcp_) && Listening(telnet_); }
+  bool Running() const { return lenssim::Listening(tcp_) && lenssim::Listening(telnet_); }
   std::string Url(bool telnet) const {
     return (telnet ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(telnet ? telnet_ : tcp_);
   }
 
  private:
-  static int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-  }
-  // Read from the kernel's table: a probe connection would keep ser2net's port busy.
-  static bool Listening(int port) {
-    std::ifstream table("/proc/net/tcp");
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
-    for (std::string line; std::getline(table, line);) {
-      if (line.find(wanted) != std::string::npos) return true;
-    }
-    return false;
-  }
-
   int tcp_;
   int telnet_;
   std::string config_;

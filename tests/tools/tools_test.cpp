@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "loopback.h"
 #include "process.h"
 
 namespace tools_test {
@@ -148,17 +149,7 @@ std::string PythonSays(const std::string& json, const std::string& expression) {
   return python.out;
 }
 
-// Whether something listens on the loopback port, read from the kernel's table: a probe
-// connection would hold ser2net's port busy for a moment.
-bool Listening(int port) {
-  std::ifstream table("/proc/net/tcp");
-  char wanted[32];
-  std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
-  for (std::string line; std::getline(table, line);) {
-    if (line.find(wanted) != std::string::npos) return true;
-  }
-  return false;
-}
+using lenssim::Listening;
 
 // ser2net serving one device on a raw TCP port and on a Telnet (COM port control) port,
 // both on free loopback ports, its files in `dir`.
@@ -204,20 +195,11 @@ class Ser2net {
   const std::string& Err() const { return process_->Err(); }
 
  private:
-  // Two ports the kernel hands out at once, so they differ; nobody binds them in between.
+  // Two free ports that differ.
   void FreePorts() {
-    int* ports[2] = {&tcp_port_, &telnet_port_};
-    int fds[2] = {::socket(AF_INET, SOCK_STREAM, 0), ::socket(AF_INET, SOCK_STREAM, 0)};
-    for (int i = 0; i < 2; ++i) {
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      socklen_t length = sizeof address;
-      ::bind(fds[i], reinterpret_cast<sockaddr*>(&address), sizeof address);
-      ::getsockname(fds[i], reinterpret_cast<sockaddr*>(&address), &length);
-      *ports[i] = ntohs(address.sin_port);
-    }
-    for (int fd : fds) ::close(fd);
+    tcp_port_ = lenssim::FreePort();
+    do telnet_port_ = lenssim::FreePort();
+    while (telnet_port_ == tcp_port_);
   }
 
   std::string config_;

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 
 #include "lens_sim.h"
+#include "loopback.h"
 #include "line_log.h"
 #include "soak.h"
 
@@ -37,31 +38,8 @@ bool Point(const std::string& link, const std::string& device) {
   return symlink(device.c_str(), aside.c_str()) == 0 && rename(aside.c_str(), link.c_str()) == 0;
 }
 
-// A loopback port nobody listens on at the moment it is asked for.
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-// Whether something listens on the loopback port, from the kernel's table: a probe
-// connection would occupy ser2net's one connection for a moment.
-bool Listening(int port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  char wanted[40];
-  std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
-  while (std::getline(table, line)) {
-    if (line.find(wanted) != std::string::npos) return true;
-  }
-  return false;
-}
+using lenssim::FreePort;
+using lenssim::Listening;
 
 // ser2net serving one device by Telnet with COM port control on a loopback port.
 class Ser2net {

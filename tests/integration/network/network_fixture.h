@@ -17,34 +17,12 @@
 #include <thread>
 
 #include "lens_fixture.h"
+#include "loopback.h"
 
 namespace kelvaro_test {
 
-// A loopback port nobody listens on (free when asked; nothing binds it in between here).
-inline int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-// Whether something listens on the loopback port, read from the kernel's table rather than
-// by connecting: a probe connection would keep ser2net's port busy for a moment.
-inline bool Listening(int port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  char wanted[32];
-  std::snprintf(wanted, sizeof wanted, "0100007F:%04X 00000000:0000 0A", port);
-  while (std::getline(table, line)) {
-    if (line.find(wanted) != std::string::npos) return true;
-  }
-  return false;
-}
+using lenssim::FreePort;
+using lenssim::Listening;
 
 // ser2net serving one device on a raw TCP port and on a Telnet (COM port control) port.
 class Ser2net {
