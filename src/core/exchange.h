@@ -19,12 +19,14 @@ int SendRequest(LinkState& link, std::uint8_t function, std::uint16_t value, std
 // is compared. Returns 0, 4 (nothing), 13 (1 or 2 bytes), 12 (checksum) or 6 (other code).
 int ReadReply(LinkState& link, std::uint8_t expected_function);
 
-// SendRequest, then ReadReply on success: the code of the whole exchange.
+// SendRequest, then ReadReply on success: the code of the whole exchange. On a link that
+// discards stale bytes, a request whose one reply frame may be an earlier request's late
+// reply is sent once more, and the repeat's reply taken.
 int Exchange(LinkState& link, std::uint8_t function, std::uint16_t value = 0, std::size_t data_count = 0);
 
 // A query (a request without data) and its reply. False when the request did not go out, so
 // nothing was read and `code` is the send's; otherwise `code` is the reply's, and the reply
-// buffer and ReplyValue are what the read left.
+// buffer and ReplyValue are what the read left. Repeated as Exchange is.
 bool Query(LinkState& link, std::uint8_t function, int& code);
 
 // The handshake (function 0x01), without and with the initialisation check.

@@ -47,6 +47,7 @@ struct Tally {
   long must_timeout = 0;  // nothing at all on the line: must give 4
   long after_late = 0;    // bytes of an earlier request's reply arrived during the exchange
   long waited_out = 0;    // a late reply was let arrive before the next request
+  long repeats = 0;       // requests the library sent once more, unsure whose the one reply was
   long lost = 0;          // must_ok exchanges that did not give 0
   long misattributed = 0; // code 0 with a value the lens did not send for this request
   long misattributed_quiet = 0;  // of those, on a line with no other reply arriving
@@ -62,6 +63,7 @@ struct Tally {
     must_timeout += other.must_timeout;
     after_late += other.after_late;
     waited_out += other.waited_out;
+    repeats += other.repeats;
     lost += other.lost;
     misattributed += other.misattributed;
     misattributed_quiet += other.misattributed_quiet;
@@ -75,11 +77,13 @@ struct Tally {
   }
 };
 
-// A reply chunk from the lens's log with the exchange whose request it answers, and
-// whether some exchange's read certainly took it off the line.
+// A reply chunk from the lens's log with the exchange whose request it answers (`copy` 1:
+// the library's repeat of that request), and whether some exchange's read certainly took it
+// off the line.
 struct Chunk {
   Clock::time_point at;
   long owner;
+  int copy;
   Bytes bytes;
   bool read = false;
 };
@@ -93,6 +97,7 @@ struct Sent {
 struct Owed {
   long id;
   int left;
+  int copy;
 };
 
 class LensDriver {
@@ -151,13 +156,22 @@ class LensDriver {
     log_.Drop(events.size());
     for (const LineEvent& e : events) {
       if (!e.to_host) {
+        // The library may send the request of the exchange under way once more; the lens
+        // answers a repeat plainly, its fault having been spent on the first.
+        if (sent_.empty() && arrived_ > 0 && repeated_ < arrived_ && e.bytes == last_request_) {
+          repeated_ = arrived_;
+          ++tally.repeats;
+          owed_.push_back({arrived_, 1, 1});
+          continue;
+        }
         if (sent_.empty() || e.bytes != sent_.front().request) {
           ++tally.stray;
           Note(kStray, "a request the soak did not send: " + Hex(e.bytes));
           continue;
         }
-        if (sent_.front().chunks > 0) owed_.push_back({sent_.front().id, sent_.front().chunks});
+        if (sent_.front().chunks > 0) owed_.push_back({sent_.front().id, sent_.front().chunks, 0});
         arrived_ = std::max(arrived_, sent_.front().id);
+        last_request_ = sent_.front().request;
         sent_.pop_front();
         continue;
       }
@@ -166,7 +180,7 @@ class LensDriver {
         Note(kStray, "reply bytes nobody asked for: " + Hex(e.bytes));
         continue;
       }
-      chunks_.push_back({e.at, owed_.front().id, e.bytes, false});
+      chunks_.push_back({e.at, owed_.front().id, owed_.front().copy, e.bytes, false});
       if (--owed_.front().left == 0) owed_.pop_front();
     }
     // Chunks older than any exchange still to be judged are of no more use.
@@ -239,7 +253,7 @@ class LensDriver {
     // just after the call (longer when the library claims a whole reply came).
     const auto own_logged = [&] {
       int count = 0;
-      for (const Chunk& c : chunks_) count += c.owner == id;
+      for (const Chunk& c : chunks_) count += c.owner == id && c.copy == 0;
       return count;
     };
     // Every exchange is judged on everything stamped up to kAfter past the call: a chunk the
@@ -266,34 +280,44 @@ class LensDriver {
     bool anything = false;
     for (const Chunk& c : chunks_) {
       const bool in_window = c.at >= t0 - kBefore && c.at <= t1 + kAfter && !c.read;
-      if (c.owner == id && c.at <= t1 + kAfter) mine.push_back(&c);
+      if (c.owner == id && c.copy == 0 && c.at <= t1 + kAfter) mine.push_back(&c);
       if (in_window) anything = true;
       if (in_window && c.owner != id) foreign = true;
     }
     Bytes sent;
     for (const Chunk* c : mine) sent.insert(sent.end(), c->bytes.begin(), c->bytes.end());
     const bool whole = chunks > 0 && static_cast<int>(mine.size()) == chunks && sent == expected;
-    // Whether this request's reply, whenever it left, was the one whole good frame.
-    Bytes all_sent;
-    int all_chunks = 0;
+    // Whether this request's reply, or its repeat's, whenever it left, was one whole good frame.
+    Bytes all_sent[2];
+    int all_chunks[2] = {};
     for (const Chunk& c : chunks_) {
       if (c.owner != id) continue;
-      all_sent.insert(all_sent.end(), c.bytes.begin(), c.bytes.end());
-      ++all_chunks;
+      all_sent[c.copy].insert(all_sent[c.copy].end(), c.bytes.begin(), c.bytes.end());
+      ++all_chunks[c.copy];
     }
-    const bool good_reply = chunks > 0 && all_chunks == chunks && all_sent == expected;
-    const bool in_time = whole && mine.front()->at - t0 <= kInTime && mine.back()->at - mine.front()->at <= kSmallGap;
+    const bool repeated = repeated_ == id;
+    const bool repeat_good = repeated && all_chunks[1] == 1 && all_sent[1] == expected;
+    const bool good_reply = (chunks > 0 && all_chunks[0] == chunks && all_sent[0] == expected) || repeat_good;
+    // A repeat asked for the reply again: then that one too must have come whole by the end.
+    bool repeat_in_time = !repeated;
+    for (const Chunk& c : chunks_) {
+      if (c.owner == id && c.copy == 1) repeat_in_time = repeat_good && c.at <= t1;
+    }
+    const bool in_time = whole && repeat_in_time && mine.front()->at - t0 <= kInTime &&
+                         mine.back()->at - mine.front()->at <= kSmallGap;
 
     const auto describe = [&] {
       std::string line;
       for (const Chunk& c : chunks_) {
         if (c.at < t0 - milliseconds(1000) || c.at > t1 + kAfter) continue;
         line += Format(" %+lldms:%s%s", static_cast<long long>(MillisecondsBetween(t0, c.at)), Hex(c.bytes).c_str(),
-                       c.owner == id ? "" : Format("(of #%ld%s)", c.owner, c.read ? ", read" : "").c_str());
+                       c.owner == id ? (c.copy == 1 ? "(repeat's)" : "")
+                                     : Format("(of #%ld%s)", c.owner, c.read ? ", read" : "").c_str());
       }
-      return Format("exchange %ld (%s, %s, fault %s, %s): code %d value %u, lens held %u, call took %lld ms; "
+      return Format("exchange %ld (%s, %s%s, fault %s, %s): code %d value %u, lens held %u, call took %lld ms; "
                     "replies around it:%s",
-                    id, kAxisNames[axis], Hex(request).c_str(), kKindNames[kind], timed_ ? "timed" : "frame-ended",
+                    id, kAxisNames[axis], Hex(request).c_str(), repeated ? " sent twice" : "", kKindNames[kind],
+                    timed_ ? "timed" : "frame-ended",
                     code, static_cast<unsigned>(value), static_cast<unsigned>(position_[axis]),
                     static_cast<long long>(MillisecondsBetween(t0, t1)), line.empty() ? " none" : line.c_str());
     };
@@ -365,6 +389,8 @@ class LensDriver {
   std::deque<Owed> owed_;
   std::deque<Chunk> chunks_;
   long arrived_ = 0;  // the last exchange whose request the lens received
+  Bytes last_request_;  // and that request
+  long repeated_ = 0;   // the last exchange whose request the lens received twice
   int noted_[kFindings] = {};
 };
 
@@ -437,11 +463,12 @@ PhaseResult FaultyLenses(const Options& options) {
                 total.wrong_timeout == 0 && total.unanswered == 0 && total.stray == 0;
   result.line = Format(
       "phase 3 faults: %d lenses (%d frame-ended, %d timed, 3 noisy) for %d s: %ld exchanges (%ld owed a prompt "
-      "0, %ld owed a time-out, %ld with a late reply arriving, %ld late replies let arrive first); lost %ld, "
+      "0, %ld owed a time-out, %ld with a late reply arriving, %ld late replies let arrive first, %ld requests "
+      "repeated); lost %ld, "
       "misattributed %ld (%ld with an earlier reply arriving late, %ld on a quiet line), spoiled replies accepted "
       "%ld, silences not timed out %ld, requests not received %ld, unaccounted line traffic %ld: %s",
       opened, kFirstTimedLens, kLenses - kFirstTimedLens, seconds, total.exchanges, total.must_ok, total.must_timeout,
-      total.after_late, total.waited_out, total.lost, total.misattributed,
+      total.after_late, total.waited_out, total.repeats, total.lost, total.misattributed,
       total.misattributed - total.misattributed_quiet, total.misattributed_quiet, total.spoiled, total.wrong_timeout,
       total.unanswered, total.stray, result.pass ? "PASS" : "FAIL");
   result.summary = Format("%ld exchanges: lost %ld, misattributed %ld, spoiled accepted %ld, silences not timed "

@@ -185,8 +185,8 @@ TEST_F(LensApi, ALateReplyIsNeverTakenForTheNextOne) {
 }
 
 // Replies that are not the one asked for, in either framing: a reply cut short whose bytes
-// happen to sum to 0, and a late reply that arrives, with the new one behind it, during the
-// next exchange (after the queue was emptied for it).
+// happen to sum to 0, and a late reply that arrives, with or without the new one behind it,
+// during the next exchange (after the queue was emptied for it).
 TEST_F(LensApi, OnlyTheWholeReplyToThisRequestIsTaken) {
   for (int framing : {KELVARO_FRAMING_FRAME, KELVARO_FRAMING_TIMED}) {
     kelvaro_close(handle);
@@ -209,6 +209,18 @@ TEST_F(LensApi, OnlyTheWholeReplyToThisRequestIsTaken) {
     lens.SetState(state);
     EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_OK) << framing;
     EXPECT_EQ(zoom, 2000) << framing;
+
+    // The late reply alone, this request unanswered: the request is asked once more.
+    lens.SetFault(0x31, Fault::Delay(700, 1));
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_TIMEOUT) << framing;
+    state.zoom = 3000 << 4;
+    lens.SetState(state);
+    lens.SetFault(0x31, Fault::Silent(1));
+    lens.ClearReceived();
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_OK) << framing;
+    EXPECT_EQ(zoom, 3000) << framing;
+    EXPECT_EQ(lens.Received().size(), 2u) << framing;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   }
 }
 
