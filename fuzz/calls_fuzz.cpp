@@ -253,13 +253,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kelvaro_options options{in.Byte() & 1, 0, 0};
     kelvaro_lens* lens = nullptr;
     Check(kelvaro_open("lens", &options, &lens) == 0);
-    const std::uint8_t op = in.Byte();
-    std::uint8_t args[8];
-    for (std::uint8_t& a : args) a = in.Byte();
+    // Several calls, so that one may follow a failed read, while its reply may still come.
+    const std::uint8_t calls = static_cast<std::uint8_t>(1 + in.Byte() % 3);
+    std::uint8_t ops[3];
+    std::uint8_t args[3][8];
+    for (int i = 0; i < calls; ++i) {
+      ops[i] = in.Byte();
+      for (std::uint8_t& a : args[i]) a = in.Byte();
+    }
     memory::Pause(0);  // the replies arrive after the request
     ScriptReplies(in);
-    Input call_args{args, sizeof args};
-    HandleCall(lens, op, call_args);
+    for (int i = 0; i < calls; ++i) {
+      Input call_args{args[i], sizeof args[i]};
+      HandleCall(lens, ops[i], call_args);
+    }
     Check(kelvaro_close(lens) == 0);
     Check(kelvaro_close(lens) == KELVARO_INVALID_ARGUMENT);
   } else {

@@ -14,7 +14,11 @@
  *  - an out value is written only when the call returns 0, never a stale value;
  *  - kelvaro_open opens and configures the device fully, or leaves nothing open;
  *  - the receive queue is emptied before each request, so a late reply is never taken for
- *    the next one;
+ *    the next one; for a second after a read that failed, while that request's reply may
+ *    still arrive during the next one, a read ends 100 ms after the last byte, the second of
+ *    two frames is taken, and a request that brings one frame is sent once more (every
+ *    request here may be repeated: moves are to absolute positions, switch sets write a
+ *    value, the rest are queries), so that the repeat's reply is the one taken;
  *  - by default a read ends the moment a whole frame has arrived (KELVARO_FRAMING_FRAME)
  *    instead of 100 ms after the last byte (KELVARO_FRAMING_TIMED, the flat functions' rule);
  *  - numbers instead of texts, decoded exactly as the flat texts decode them.

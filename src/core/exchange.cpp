@@ -60,7 +60,18 @@ int CheckWholeFrame(LinkState& link, bool late_window, std::size_t& count, bool&
   return KELVARO_OK;
 }
 
-int ReadReplyOrUnsure(LinkState& link, std::uint8_t expected_function, bool& unsure) {
+}  // namespace
+
+int SendRequest(LinkState& link, std::uint8_t function, std::uint16_t value, std::size_t data_count) {
+  if (link.port == platform::kNoPort) return KELVARO_PORT_NOT_OPEN;
+  // A reply that came after its read ended would otherwise be taken for this one's.
+  if (link.discard_stale) platform::SerialDiscardInput(link.port);
+  std::uint8_t frame[kMaxRequestBytes];
+  const std::size_t length = BuildRequest(function, value, data_count, frame);
+  return platform::SerialWrite(link.port, frame, length) ? KELVARO_OK : KELVARO_GENERAL_FAILURE;
+}
+
+int ReadReply(LinkState& link, std::uint8_t expected_function, bool& unsure) {
   unsure = false;
   std::memset(link.reply, 0, sizeof link.reply);
   const auto now = platform::MonotonicClock::now();
@@ -91,6 +102,8 @@ int ReadReplyOrUnsure(LinkState& link, std::uint8_t expected_function, bool& uns
   return KELVARO_OK;
 }
 
+namespace {
+
 // A request and its reply; false when the request did not go out. When the one frame that
 // came may be a late reply, with this request unanswered, the request is sent once more:
 // every request of the handle interface (absolute moves, switch values, queries) may be
@@ -100,28 +113,14 @@ bool Converse(LinkState& link, std::uint8_t function, std::uint16_t value, std::
   code = SendRequest(link, function, value, data_count);
   if (code != KELVARO_OK) return false;
   bool unsure = false;
-  code = ReadReplyOrUnsure(link, function, unsure);
+  code = ReadReply(link, function, unsure);
   if (!unsure) return true;
   code = SendRequest(link, function, value, data_count);
-  if (code == KELVARO_OK) code = ReadReplyOrUnsure(link, function, unsure);
+  if (code == KELVARO_OK) code = ReadReply(link, function, unsure);
   return true;
 }
 
 }  // namespace
-
-int SendRequest(LinkState& link, std::uint8_t function, std::uint16_t value, std::size_t data_count) {
-  if (link.port == platform::kNoPort) return KELVARO_PORT_NOT_OPEN;
-  // A reply that came after its read ended would otherwise be taken for this one's.
-  if (link.discard_stale) platform::SerialDiscardInput(link.port);
-  std::uint8_t frame[kMaxRequestBytes];
-  const std::size_t length = BuildRequest(function, value, data_count, frame);
-  return platform::SerialWrite(link.port, frame, length) ? KELVARO_OK : KELVARO_GENERAL_FAILURE;
-}
-
-int ReadReply(LinkState& link, std::uint8_t expected_function) {
-  bool unsure = false;
-  return ReadReplyOrUnsure(link, expected_function, unsure);
-}
 
 int Exchange(LinkState& link, std::uint8_t function, std::uint16_t value, std::size_t data_count) {
   int code = KELVARO_OK;

@@ -17,7 +17,9 @@ int SendRequest(LinkState& link, std::uint8_t function, std::uint16_t value, std
 // Reads one reply into the link's reply buffer. A reply that passes its checksum sets
 // ReplyValue (and, for a 0x11 reply with name bytes, LensNameText) before its function code
 // is compared. Returns 0, 4 (nothing), 13 (1 or 2 bytes), 12 (checksum) or 6 (other code).
-int ReadReply(LinkState& link, std::uint8_t expected_function);
+// `unsure` is set when a link that discards stale bytes took one frame alone while an
+// earlier request's reply may still have been on its way: the frame may be that one.
+int ReadReply(LinkState& link, std::uint8_t expected_function, bool& unsure);
 
 // SendRequest, then ReadReply on success: the code of the whole exchange. On a link that
 // discards stale bytes, a request whose one reply frame may be an earlier request's late
