@@ -397,6 +397,18 @@ TEST_F(LensApi, AFileThatIsNoPortGivesFiveAndIsNotKept) {
 TEST_F(LensApi, OutValuesAreWrittenOnlyOnSuccess) {
   kelvaro_lens* handle = Open(kLensPort);
   ASSERT_NE(handle, nullptr);
+  // On success first, before a failure makes the next second's requests liable to be sent
+  // twice: the name cut to fit with its NUL, the last of two switch data bytes.
+  char name[40];
+  std::memset(name, '#', sizeof name);
+  EXPECT_EQ(dll.kelvaro_name(handle, name, 8), KELVARO_OK);
+  EXPECT_STREQ(name, "Simulat");
+  EXPECT_EQ(name[8], '#');
+  unsigned char byte = 0x5A;
+  lens.AnswerOnce(0x53, Frame(0x53, {0x12, 0x34}));
+  EXPECT_EQ(dll.kelvaro_switch(handle, 3, &byte), KELVARO_OK);
+  EXPECT_EQ(byte, 0x34);
+
   lens.Do("line silent 1");
   unsigned short position = 0xBEEF;
   EXPECT_EQ(dll.kelvaro_position(handle, KELVARO_ZOOM, &position), KELVARO_TIMEOUT);
@@ -405,7 +417,6 @@ TEST_F(LensApi, OutValuesAreWrittenOnlyOnSuccess) {
   lens.Do("line silent 0");
 
   // Failures in the last exchange of a several-exchange call: no part is written.
-  char name[40];
   std::memset(name, '#', sizeof name);
   lens.FaultOnce(0x12, "wrong 13");
   EXPECT_EQ(dll.kelvaro_name(handle, name, sizeof name), KELVARO_WRONG_REPLY_CODE);
@@ -416,18 +427,10 @@ TEST_F(LensApi, OutValuesAreWrittenOnlyOnSuccess) {
   EXPECT_EQ(optics.focal_min_mm, -1);
   EXPECT_EQ(optics.focal_max_mm, -1);
   EXPECT_EQ(optics.mod_m, -1);
-  unsigned char byte = 0x5A;
+  byte = 0x5A;
   lens.FaultOnce(0x54, "short 2");
   EXPECT_EQ(dll.kelvaro_switch(handle, 4, &byte), KELVARO_REPLY_TOO_SHORT);
   EXPECT_EQ(byte, 0x5A);
-
-  // And on success: the name cut to fit with its NUL, the last of two switch data bytes.
-  EXPECT_EQ(dll.kelvaro_name(handle, name, 8), KELVARO_OK);
-  EXPECT_STREQ(name, "Simulat");
-  EXPECT_EQ(name[8], '#');
-  lens.AnswerOnce(0x53, Frame(0x53, {0x12, 0x34}));
-  EXPECT_EQ(dll.kelvaro_switch(handle, 3, &byte), KELVARO_OK);
-  EXPECT_EQ(byte, 0x34);
   EXPECT_EQ(dll.kelvaro_position(handle, KELVARO_ZOOM, &position), KELVARO_OK);
   EXPECT_EQ(position, 2048);
 }
