@@ -45,7 +45,7 @@
 #include "Kelvaro32.h"
 #include "kelvaro.h"
 #include "lens_sim.h"
-#include "loopback.h"
+#include "ser2net.h"
 
 namespace {
 
@@ -57,50 +57,6 @@ constexpr int kReadGapMs = 100;
 constexpr std::size_t kReadCapacity = 149;
 constexpr std::uint8_t kZoomQuery[] = {0x00, 0x31, 0xCF};
 constexpr std::size_t kZoomReplyBytes = 5;
-
-// ser2net in front of a lens's pseudo-terminal, on two free loopback ports: a raw TCP
-// accepter and a Telnet one with COM port control. Absent when ser2net is not installed.
-class Ser2net {
- public:
-  explicit Ser2net(const std::string& device) : tcp_(lenssim::FreePort()), telnet_(lenssim::FreePort()) {
-    config_ = "/tmp/kelvaro-bench-ser2net-" + std::to_string(::getpid()) + ".yaml";
-    std::ofstream(config_) << "connection: &raw\n    accepter: tcp,127.0.0.1," << tcp_
-                           << "\n    connector: serialdev," << device << ",38400n81,local\n"
-                           << "connection: &telnet\n    accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_
-                           << "\n    connector: serialdev," << device << ",38400n81,local\n";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::freopen("/dev/null", "w", stdout);
-      std::freopen("/dev/null", "w", stderr);
-      ::execlp("ser2net", "ser2net", "-n", "-d", "-c", config_.c_str(), "-P", (config_ + ".pid").c_str(),
-               static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int i = 0; i < 300 && !(lenssim::Listening(tcp_) && lenssim::Listening(telnet_)); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  ~Ser2net() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    std::remove(config_.c_str());
-  }
-  Ser2net(const Ser2net&) = delete;
-  Ser2net& operator=(const Ser2net&) = delete;
-
-  bool Running() const { return lenssim::Listening(tcp_) && lenssim::Listening(telnet_); }
-  std::string Url(bool telnet) const {
-    return (telnet ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(telnet ? telnet_ : tcp_);
-  }
-
- private:
-  int tcp_;
-  int telnet_;
-  std::string config_;
-  pid_t pid_ = -1;
-};
 
 // A call that meets the check more often than this in a row is given up.
 constexpr int kMaxAttempts = 20;
@@ -327,9 +283,10 @@ int main(int argc, char** argv) {
     }
     {
       Lens lens;
-      Ser2net server(lens.Path());
+      lenssim::Ser2net server("ser2net", "/tmp", lens.Path());
+      const bool started = server.Start();
       for (const bool telnet : {false, true}) {
-        if (!server.Running()) break;
+        if (!started) break;
         kelvaro_lens* handle = nullptr;
         int opened = KELVARO_UNABLE_TO_OPEN_PORT;
         // ser2net turns a connection away until it has let go of the device after the last.

@@ -24,7 +24,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loopback.h"
+#include "ser2net.h"
 #include "process.h"
 
 namespace tools_test {
@@ -149,65 +149,21 @@ std::string PythonSays(const std::string& json, const std::string& expression) {
   return python.out;
 }
 
-using lenssim::Listening;
-
-// ser2net serving one device on a raw TCP port and on a Telnet (COM port control) port,
-// both on free loopback ports, its files in `dir`.
-class Ser2net {
- public:
-  Ser2net(const std::string& dir, const std::string& device) : config_(dir + "/ser2net.yaml"), pid_(dir + "/ser2net.pid") {
-    FreePorts();
-    std::ofstream(config_) << "connection: &raw\n"
-                           << "    accepter: tcp,127.0.0.1," << tcp_port_ << "\n"
-                           << "    connector: serialdev," << device << ",38400n81,local\n"
-                           << "connection: &telnet\n"
-                           << "    accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_port_ << "\n"
-                           << "    connector: serialdev," << device << ",38400n81,local\n";
-    // -u: no UUCP lock files in the system's lock directory.
-    process_ = std::make_unique<Process>(std::vector<std::string>{SER2NET_PATH, "-n", "-u", "-c", config_, "-P", pid_});
-    for (int i = 0; i < 300 && !Up(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~Ser2net() {
-    process_->Wait(5000, SIGTERM);
-    ::unlink(config_.c_str());
-    ::unlink(pid_.c_str());
-  }
-
-  bool Up() const { return Listening(tcp_port_) && Listening(telnet_port_); }
-  // Waits until ser2net has closed `device` after a client left: until then it resets a
-  // connection to the other port, which wants the same device.
-  bool Released(const std::string& device) const {
-    const std::string fds = "/proc/" + std::to_string(process_->Pid()) + "/fd";
-    for (int i = 0; i < 300; ++i) {
-      bool held = false;
-      if (DIR* dir = ::opendir(fds.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) held = held || LinkTarget(fds + "/" + entry->d_name) == device;
-        ::closedir(dir);
-      }
-      if (!held) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Waits until ser2net has closed `device` after a client left: until then it resets a
+// connection to the other port, which wants the same device.
+bool Released(const lenssim::Ser2net& server, const std::string& device) {
+  const std::string fds = "/proc/" + std::to_string(server.Pid()) + "/fd";
+  for (int i = 0; i < 300; ++i) {
+    bool held = false;
+    if (DIR* dir = ::opendir(fds.c_str())) {
+      while (const dirent* entry = ::readdir(dir)) held = held || LinkTarget(fds + "/" + entry->d_name) == device;
+      ::closedir(dir);
     }
-    return false;
+    if (!held) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  std::string Url(const std::string& scheme) const {
-    return scheme + "://127.0.0.1:" + std::to_string(scheme == "tcp" ? tcp_port_ : telnet_port_);
-  }
-  const std::string& Err() const { return process_->Err(); }
-
- private:
-  // Two free ports that differ.
-  void FreePorts() {
-    tcp_port_ = lenssim::FreePort();
-    do telnet_port_ = lenssim::FreePort();
-    while (telnet_port_ == tcp_port_);
-  }
-
-  std::string config_;
-  std::string pid_;
-  int tcp_port_ = 0;
-  int telnet_port_ = 0;
-  std::unique_ptr<Process> process_;
-};
+  return false;
+}
 
 TEST(Tools, StatusShowsWhatTheLensSays) {
   SimProgram sim({"--speed", "0", "--name", "Studio Zoom 12-480 Mk II", "--wide", "12", "--tele", "480",
@@ -243,17 +199,17 @@ TEST(Tools, StatusThroughSer2netMatchesTheDevice) {
   if (std::string(SER2NET_PATH).empty()) GTEST_SKIP() << "ser2net is not installed";
   SimProgram sim({"--speed", "0", "--name", "Relay Zoom 8-160 behind a server", "--wide", "8", "--tele", "160"});
   EXPECT_EQ(sim.Ask("state zoom 4095"), "ok");  // the reply 02 31 ff f0 de: Telnet doubles its 0xff
-  const Ser2net server(sim.Dir(), sim.Device());
-  ASSERT_TRUE(server.Up()) << "ser2net did not start: " << server.Err();
+  lenssim::Ser2net server(SER2NET_PATH, sim.Dir(), sim.Device());
+  ASSERT_TRUE(server.Start()) << "ser2net did not start: " << server.Err();
 
   const auto after_port_line = [](const std::string& out) { return out.substr(out.find('\n') + 1); };
   const Result direct = RunProgram({kCtl, "--port", sim.Device(), "status"});
   ASSERT_EQ(direct.status, 0) << direct.err;
   EXPECT_NE(direct.out.find("\nname          Relay Zoom 8-160 behind a server\n"), std::string::npos) << direct.out;
   EXPECT_NE(direct.out.find("\nzoom          4095\n"), std::string::npos) << direct.out;
-  for (const char* scheme : {"tcp", "rfc2217"}) {
-    const std::string url = server.Url(scheme);
-    ASSERT_TRUE(server.Released(sim.Device())) << url;
+  for (const bool telnet : {false, true}) {
+    const std::string url = server.Url(telnet);
+    ASSERT_TRUE(Released(server, sim.Device())) << url;
     const Result through = RunProgram({kCtl, "--port", url, "status"});
     EXPECT_EQ(through.status, 0) << url << ": " << through.err;
     EXPECT_EQ(through.out.rfind("port          " + url + "\n", 0), 0u) << through.out;

@@ -85,16 +85,6 @@ long Decimal(const std::string& word, long low, long high, const char* what) {
   return value;
 }
 
-std::string Hex(const Bytes& bytes) {
-  std::string text;
-  char digits[3];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", b);
-    text += digits;
-  }
-  return text;
-}
-
 Axis AxisNamed(const std::string& word) {
   if (word == "iris") return Axis::kIris;
   if (word == "zoom") return Axis::kZoom;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <optional>
@@ -74,6 +75,16 @@ Bytes MakeFrame(std::uint8_t function, const Bytes& data) {
   frame.insert(frame.end(), data.begin(), data.end());
   frame.push_back(Checksum(frame.data(), frame.size()));
   return frame;
+}
+
+std::string Hex(const Bytes& bytes) {
+  std::string text;
+  char digits[3];
+  for (std::uint8_t b : bytes) {
+    std::snprintf(digits, sizeof digits, "%02x", b);
+    text += digits;
+  }
+  return text;
 }
 
 std::uint16_t EncodeScaled(int mantissa, int exponent) {

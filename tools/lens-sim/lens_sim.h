@@ -19,6 +19,8 @@ using Bytes = std::vector<std::uint8_t>;
 // Frame helpers from the lens's side: length byte, function code, data, checksum.
 std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count);
 Bytes MakeFrame(std::uint8_t function, const Bytes& data);
+// The bytes as lower-case hex digits, two to a byte: "0031cf".
+std::string Hex(const Bytes& bytes);
 
 // Scaled number as the lens stores it: low 12 bits mantissa, top 4 bits a signed exponent.
 std::uint16_t EncodeScaled(int mantissa, int exponent);

@@ -32,12 +32,7 @@ PhaseResult OpenCloseCycles(const Options& options) {
   PhaseResult result;
 
   Library lib;
-  std::string error;
-  if (!lib.Load(options.library, error)) {
-    result.line = "phase 1 open/close: cannot load the library: " + error;
-    result.summary = "not run";
-    return result;
-  }
+  if (!LoadForPhase(lib, options, "phase 1 open/close", result)) return result;
   {
     lenssim::Simulator handle_lens;  // for kelvaro_open
     lenssim::Simulator flat_lens;    // for OpenComPort

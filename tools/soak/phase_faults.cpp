@@ -18,6 +18,7 @@ namespace soak {
 namespace {
 
 using lenssim::Bytes;
+using lenssim::Hex;
 using lenssim::Fault;
 using std::chrono::milliseconds;
 
@@ -400,12 +401,7 @@ PhaseResult FaultyLenses(const Options& options) {
   const int seconds = options.short_run ? 60 : 600;
   PhaseResult result;
   Library lib;
-  std::string error;
-  if (!lib.Load(options.library, error)) {
-    result.line = "phase 3 faults: cannot load the library: " + error;
-    result.summary = "not run";
-    return result;
-  }
+  if (!LoadForPhase(lib, options, "phase 3 faults", result)) return result;
   Tally total;
   int opened = 0;
   {

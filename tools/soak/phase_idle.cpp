@@ -31,12 +31,7 @@ PhaseResult IdleCpu(const Options& options) {
   const int seconds = options.short_run ? 5 : 10;
   PhaseResult result;
   Library lib;
-  std::string error;
-  if (!lib.Load(options.library, error)) {
-    result.line = "phase 6 idle CPU: cannot load the library: " + error;
-    result.summary = "not run";
-    return result;
-  }
+  if (!LoadForPhase(lib, options, "phase 6 idle CPU", result)) return result;
   const pid_t me = ThisThreadId();
   double library_percent = -1, lens_percent = 0, process_percent = 0;
   long flat_checks = 0, lens_checks = 0;

@@ -1,25 +1,16 @@
 // Phases 4 and 5: a lens whose device goes away and comes back, by itself to the watched
 // lens's reopen: a USB adapter unplugged and plugged back in behind a stable name, and the
 // serial device server in front of the lens killed and started again.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <random>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include "lens_sim.h"
-#include "loopback.h"
 #include "line_log.h"
+#include "ser2net.h"
 #include "soak.h"
 
 namespace soak {
@@ -27,6 +18,7 @@ namespace soak {
 namespace {
 
 using lenssim::Bytes;
+using lenssim::Hex;
 
 const Bytes kHandshake = {0x00, 0x01, 0xFF};
 constexpr double kCheckPeriodMs = 1000.0;
@@ -38,75 +30,13 @@ bool Point(const std::string& link, const std::string& device) {
   return symlink(device.c_str(), aside.c_str()) == 0 && rename(aside.c_str(), link.c_str()) == 0;
 }
 
-using lenssim::FreePort;
-using lenssim::Listening;
-
-// ser2net serving one device by Telnet with COM port control on a loopback port.
-class Ser2net {
- public:
-  Ser2net(std::string program, const std::string& scratch, const std::string& device)
-      : program_(std::move(program)), port_(FreePort()) {
-    config_ = scratch + "/ser2net.yaml";
-    std::ofstream(config_) << "connection: &lens\n"
-                           << "    accepter: telnet(rfc2217),tcp,127.0.0.1," << port_ << "\n"
-                           << "    connector: serialdev," << device << ",38400n81,local\n";
-  }
-  ~Ser2net() {
-    Stop();
-    std::remove(config_.c_str());
-    std::remove((config_ + ".pid").c_str());
-  }
-
-  // Starts it and waits until it listens; false when it did not within 5 s.
-  bool Start() {
-    const std::string pid_file = config_ + ".pid";
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      // It goes with the soak, however the soak ends.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      const int null = open("/dev/null", O_WRONLY);
-      if (null >= 0) {
-        dup2(null, 1);
-        dup2(null, 2);
-      }
-      execl(program_.c_str(), "ser2net", "-n", "-d", "-c", config_.c_str(), "-P", pid_file.c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    if (pid_ < 0) return false;
-    return WaitUntil(5000, [&] { return Listening(port_); });
-  }
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  std::string program_;
-  int port_;
-  std::string config_;
-  pid_t pid_ = -1;
-};
-
 }  // namespace
 
 PhaseResult UnplugReplug(const Options& options) {
   const int cycles = options.short_run ? 10 : 100;
   PhaseResult result;
   Library lib;
-  std::string error;
-  if (!lib.Load(options.library, error)) {
-    result.line = "phase 4 unplug/replug: cannot load the library: " + error;
-    result.summary = "not run";
-    return result;
-  }
+  if (!LoadForPhase(lib, options, "phase 4 unplug/replug", result)) return result;
   int noticed = 0, recovered = 0, within_two = 0, exchanges_ok = 0, max_checks = 0, total_checks = 0;
   double max_recovery_s = 0, max_notice_s = 0;
   bool started = false;
@@ -228,12 +158,7 @@ PhaseResult Ser2netRestarts(const Options& options) {
     return result;
   }
   Library lib;
-  std::string error;
-  if (!lib.Load(options.library, error)) {
-    result.line = "phase 5 ser2net restarts: cannot load the library: " + error;
-    result.summary = "not run";
-    return result;
-  }
+  if (!LoadForPhase(lib, options, "phase 5 ser2net restarts", result)) return result;
   int restarted = 0, noticed = 0, recovered = 0, exchanges_ok = 0;
   double max_after_restart_s = 0, max_after_kill_s = 0;
   bool started = false;
@@ -242,7 +167,7 @@ PhaseResult Ser2netRestarts(const Options& options) {
     lenssim::LensState state = sim.State();
     state.motor_speed = 0;
     sim.SetState(state);
-    Ser2net server(options.ser2net, options.scratch, sim.DevicePath());
+    lenssim::Ser2net server(options.ser2net, options.scratch, sim.DevicePath());
     kelvaro_lens* lens = nullptr;
     int code = -1;
     if (server.Start()) {
@@ -250,7 +175,7 @@ PhaseResult Ser2netRestarts(const Options& options) {
       o.framing = KELVARO_FRAMING_FRAME;
       o.watch = 1;
       o.reopen = 1;
-      code = lib.kelvaro_open(server.Url().c_str(), &o, &lens);
+      code = lib.kelvaro_open(server.Url(true).c_str(), &o, &lens);
       started = code == KELVARO_OK && WaitUntil(5000, [&] { return lib.kelvaro_is_connected(lens) == 1; });
     }
     if (!started) Evidence("phase 5: the lens behind ser2net did not connect (open gave %d)", code);

@@ -55,6 +55,10 @@ struct Library {
   static bool Resident(const std::string& path);
 };
 
+// Loads the library for a phase ("phase 3 faults"); when it cannot, `result` says so and
+// the phase is not run.
+bool LoadForPhase(Library& lib, const Options& options, const char* phase, PhaseResult& result);
+
 // ---- The process, seen from /proc --------------------------------------------------------
 
 int OpenDescriptors();
@@ -96,7 +100,6 @@ bool WaitUntil(int wait_ms, Ready ready) {
     SleepMs(2);
   }
 }
-std::string Hex(const std::vector<std::uint8_t>& bytes);
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Evidence for a failed figure, on standard error.
 void Evidence(const char* format, ...) __attribute__((format(printf, 1, 2)));

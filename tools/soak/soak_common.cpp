@@ -124,18 +124,16 @@ long long MillisecondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
-void SleepMs(long long ms) {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+bool LoadForPhase(Library& lib, const Options& options, const char* phase, PhaseResult& result) {
+  std::string error;
+  if (lib.Load(options.library, error)) return true;
+  result.line = std::string(phase) + ": cannot load the library: " + error;
+  result.summary = "not run";
+  return false;
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  char pair[4];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02x", b);
-    text += pair;
-  }
-  return text;
+void SleepMs(long long ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 std::string Format(const char* format, ...) {

@@ -18,62 +18,22 @@
 
 #include "lens_fixture.h"
 #include "loopback.h"
+#include "ser2net.h"
 
 namespace kelvaro_test {
 
 using lenssim::FreePort;
 using lenssim::Listening;
 
-// ser2net serving one device on a raw TCP port and on a Telnet (COM port control) port.
-class Ser2net {
+// ser2net serving one device on a raw TCP port and on a Telnet (COM port control) port,
+// started at once.
+class Ser2net : public lenssim::Ser2net {
  public:
-  explicit Ser2net(const std::string& device) : device_(device), tcp_port_(FreePort()), telnet_port_(FreePort()) {
-    config_ = ::testing::TempDir() + "ser2net-" + std::to_string(getpid()) + "-" + std::to_string(tcp_port_) + ".yaml";
-    std::ofstream(config_) << "connection: &raw\n"
-                           << "    accepter: tcp,127.0.0.1," << tcp_port_ << "\n"
-                           << "    connector: serialdev," << device_ << ",38400n81,local\n"
-                           << "connection: &telnet\n"
-                           << "    accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_port_ << "\n"
-                           << "    connector: serialdev," << device_ << ",38400n81,local\n";
-    Start();
-  }
-  ~Ser2net() {
-    Stop();
-    std::remove(config_.c_str());
-  }
+  explicit Ser2net(const std::string& device) : lenssim::Ser2net("ser2net", ::testing::TempDir(), device) { Start(); }
 
-  void Start() {
-    pid_ = fork();
-    if (pid_ == 0) {
-      // Its output would only clutter the test's.
-      freopen("/dev/null", "w", stdout);
-      freopen("/dev/null", "w", stderr);
-      execlp("ser2net", "ser2net", "-n", "-d", "-c", config_.c_str(), "-P", (config_ + ".pid").c_str(),
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 300 && !(Listening(tcp_port_) && Listening(telnet_port_)); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(Listening(tcp_port_) && Listening(telnet_port_)) << "ser2net did not start";
-  }
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  std::string TcpUrl() const { return "tcp://127.0.0.1:" + std::to_string(tcp_port_); }
-  std::string TelnetUrl() const { return "rfc2217://127.0.0.1:" + std::to_string(telnet_port_); }
-
- private:
-  std::string device_;
-  int tcp_port_;
-  int telnet_port_;
-  std::string config_;
-  pid_t pid_ = -1;
+  void Start() { ASSERT_TRUE(lenssim::Ser2net::Start()) << "ser2net did not start: " << Err(); }
+  std::string TcpUrl() const { return Url(false); }
+  std::string TelnetUrl() const { return Url(true); }
 };
 
 // A TCP server on loopback that runs `script` with each connection it accepts, one at a time.
