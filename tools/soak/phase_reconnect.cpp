@@ -30,6 +30,14 @@ bool Point(const std::string& link, const std::string& device) {
   return symlink(device.c_str(), aside.c_str()) == 0 && rename(aside.c_str(), link.c_str()) == 0;
 }
 
+// Whether the host's own calls work again after a recovery; evidence when not.
+bool AnswersAgain(const Library& lib, kelvaro_lens* lens, int axis, int phase, int cycle) {
+  unsigned short position = 0;
+  const int got = lib.kelvaro_position(lens, axis, &position);
+  if (got != KELVARO_OK) Evidence("phase %d: cycle %d: kelvaro_position gave %d after the recovery", phase, cycle, got);
+  return got == KELVARO_OK;
+}
+
 }  // namespace
 
 PhaseResult UnplugReplug(const Options& options) {
@@ -118,14 +126,7 @@ PhaseResult UnplugReplug(const Options& options) {
                  cycle, checks, std::chrono::duration<double>(connected - replugged).count(), periods(replugged),
                  frames.c_str());
       }
-      // And the host's own calls work again.
-      unsigned short iris = 0;
-      const int got = lib.kelvaro_position(lens, KELVARO_IRIS, &iris);
-      if (got == KELVARO_OK) {
-        ++exchanges_ok;
-      } else {
-        Evidence("phase 4: cycle %d: kelvaro_position gave %d after the recovery", cycle, got);
-      }
+      exchanges_ok += AnswersAgain(lib, lens, KELVARO_IRIS, 4, cycle);
     }
     if (lens != nullptr) lib.kelvaro_close(lens);
     LineLog::Detach(sim);
@@ -209,13 +210,7 @@ PhaseResult Ser2netRestarts(const Options& options) {
       ++recovered;
       max_after_restart_s = std::max(max_after_restart_s, std::chrono::duration<double>(connected - listening).count());
       max_after_kill_s = std::max(max_after_kill_s, std::chrono::duration<double>(connected - killed).count());
-      unsigned short zoom = 0;
-      const int got = lib.kelvaro_position(lens, KELVARO_ZOOM, &zoom);
-      if (got == KELVARO_OK) {
-        ++exchanges_ok;
-      } else {
-        Evidence("phase 5: cycle %d: kelvaro_position gave %d after the recovery", cycle, got);
-      }
+      exchanges_ok += AnswersAgain(lib, lens, KELVARO_ZOOM, 5, cycle);
     }
     if (lens != nullptr) lib.kelvaro_close(lens);
   }
