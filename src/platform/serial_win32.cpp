@@ -171,7 +171,7 @@ std::size_t ReadPending(Port& port, std::uint8_t* buffer, std::size_t capacity) 
   return got;
 }
 
-void Close(Port& port) { CloseHandle(ToHandle(port)); }
+void Close(Port& port) { fprintf(stderr, "DBG serial close %p\n", (void*)ToHandle(port)); CloseHandle(ToHandle(port)); }
 
 }  // namespace
 
