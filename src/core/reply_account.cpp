@@ -81,14 +81,21 @@ Verdict Judge(const std::uint8_t* bytes, std::size_t count, std::uint8_t expecte
     if (last && function == expected) {
       // The last frame answers this request unless it may be a late reply of the same
       // function, with this request's answer still to come.
-      const bool unsure = owed.Owes(expected) && !twin_owed;
-      if (unsure && !ended) return waiting;
-      Verdict found;
-      found.kind = unsure ? Verdict::kUnsure : Verdict::kTaken;
-      found.offset = at;
-      found.length = length;
-      found.late_frames = late_frames;
-      return found;
+      if (owed.Owes(expected) && !twin_owed) {
+        if (!ended) return waiting;
+        Verdict unsure;
+        unsure.kind = Verdict::kUnsure;
+        unsure.offset = at;
+        unsure.length = length;
+        unsure.late_frames = late_frames;
+        return unsure;
+      }
+      Verdict taken;
+      taken.kind = Verdict::kTaken;
+      taken.offset = at;
+      taken.length = length;
+      taken.late_frames = late_frames;
+      return taken;
     }
     // Any other frame must be an owed reply, come late; else the line is out of step.
     if (!owed.Pay(function)) {
