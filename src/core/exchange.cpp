@@ -51,21 +51,6 @@ void SettleArrived(LinkState& link) {
   link.pending_count = count;
 }
 
-// What the bytes of a read are worth. Bytes kept from before it (the start of an owed reply)
-// that did not turn into that reply are no part of this one: the bytes that came in this
-// read are then judged on their own.
-Verdict JudgeRead(const std::uint8_t* bytes, std::size_t before, std::size_t count, std::uint8_t expected,
-                  const ReplyAccount& owed, bool ended, bool twin_owed, std::size_t& from) {
-  from = 0;
-  const Verdict whole = Judge(bytes, count, expected, owed, ended, twin_owed);
-  const bool undone = whole.kind == Verdict::kWaiting || (whole.kind == Verdict::kFailed && whole.late_frames == 0);
-  if (before == 0 || !undone) return whole;
-  const Verdict fresh = Judge(bytes + before, count - before, expected, owed, ended, twin_owed);
-  if (!ended && fresh.kind != Verdict::kTaken) return whole;
-  from = before;
-  return fresh;
-}
-
 // The read of an accounting link ends as soon as the bytes hold this request's reply.
 struct Judging {
   const std::uint8_t* bytes;  // the reply buffer, from its start
@@ -76,25 +61,9 @@ struct Judging {
 };
 
 bool ReplyIn(const void* context, const std::uint8_t*, std::size_t count) {
-  const Judging& j = *static_cast<const Judging*>(context);
-  std::size_t from = 0;
-  return JudgeRead(j.bytes, j.before, j.before + count, j.expected, *j.owed, false, j.twin_owed, from).kind !=
-         Verdict::kWaiting;
-}
-
-// After a failed read: the debt of this request, unless the lens plainly answered it with a
-// spoiled frame (its length, its function, nothing else owed), and the start of a frame
-// that may be its reply still coming in, for the next request to settle.
-void OweAfterFailure(LinkState& link, std::size_t at, std::size_t count, std::uint8_t expected, bool owed_before) {
-  const std::uint8_t* rest = link.reply + at;
-  const std::size_t left = count - at;
-  const bool spoiled_answer = !owed_before && left >= kMinFrameBytes && rest[1] == expected &&
-                              left == static_cast<std::size_t>(rest[0]) + kMinFrameBytes;
-  if (spoiled_answer) return;
-  link.owed.Owe(expected, platform::MonotonicClock::now() + kLateReplyWindow);
-  const std::size_t keep = SettleLateBytes(rest, left, link.owed);
-  link.pending_count = left - keep;
-  std::memcpy(link.pending, rest + keep, link.pending_count);
+  const Judging& judging = *static_cast<const Judging*>(context);
+  return Judge(judging.bytes, judging.before + count, judging.expected, *judging.owed, false, judging.twin_owed)
+             .kind != Verdict::kWaiting;
 }
 
 // One read of an accounting link, judged against the replies owed. `unsure` is set when the
@@ -105,25 +74,25 @@ int ReadAccountedReply(LinkState& link, std::uint8_t expected, bool twin_owed, b
   const std::size_t before = link.pending_count;
   std::memcpy(link.reply, link.pending, before);
   link.pending_count = 0;
-  const bool owed_before = link.owed.Count() > 0;
   const Judging judging{link.reply, before, expected, &link.owed, twin_owed};
   const platform::ReadComplete complete{ReplyIn, &judging};
   const std::size_t count =
       before + platform::SerialRead(link.port, link.reply + before, kMaxReplyBytes - before,
                                     link.policy.frame_ended ? &complete : nullptr);
-  std::size_t at = 0;  // where the judged bytes start
-  const Verdict verdict = JudgeRead(link.reply, before, count, expected, link.owed, true, twin_owed, at);
-  const std::size_t from = at;
+  const Verdict verdict = Judge(link.reply, count, expected, link.owed, true, twin_owed);
+
+  std::size_t at = 0;
   for (std::size_t i = 0; i < verdict.late_frames; ++i) {
     link.owed.Pay(link.reply[at + 1]);
     at += static_cast<std::size_t>(link.reply[at]) + kMinFrameBytes;
   }
   if (verdict.kind == Verdict::kFailed) {
-    OweAfterFailure(link, at, count, expected, owed_before);
+    // Its reply may still come: counted from the end of this read.
+    link.owed.Owe(expected, platform::MonotonicClock::now() + kLateReplyWindow);
     link.reply_count = static_cast<std::uint32_t>(count);
     return verdict.code;
   }
-  std::memmove(link.reply, link.reply + from + verdict.offset, verdict.length);
+  std::memmove(link.reply, link.reply + verdict.offset, verdict.length);
   std::memset(link.reply + verdict.length, 0, sizeof link.reply - verdict.length);
   link.reply_count = static_cast<std::uint32_t>(verdict.length);
   if (verdict.kind == Verdict::kUnsure) {

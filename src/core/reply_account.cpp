@@ -120,8 +120,9 @@ std::size_t SettleLateBytes(const std::uint8_t* bytes, std::size_t count, ReplyA
       }
       return count;  // owed to no request
     }
-    // The start of a frame of an owed function: kept while that reply may be coming in.
-    const bool may_be_owed = rest >= 2 && length <= kMaxReplyBytes && account.Owes(bytes[at + 1]);
+    // The start of a frame: kept while an owed reply may be coming in.
+    const bool may_be_owed = account.Count() > 0 && length <= kMaxReplyBytes &&
+                             (rest < 2 || account.Owes(bytes[at + 1]));
     return may_be_owed ? at : count;
   }
   return count;

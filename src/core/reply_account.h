@@ -67,8 +67,8 @@ Verdict Judge(const std::uint8_t* bytes, std::size_t count, std::uint8_t expecte
               bool ended, bool twin_owed);
 
 // Before a request: pays the debts of the whole late frames at the start of `bytes` (what
-// has arrived since the last read) and keeps only an unfinished frame of an owed function
-// (at least its length and function bytes): an owed reply still coming in. Everything else is owed to no request. Returns where the bytes to
+// has arrived since the last read) and keeps only an unfinished frame that may be an owed
+// reply still coming in. Everything else is owed to no request. Returns where the bytes to
 // keep start; they run to the end.
 std::size_t SettleLateBytes(const std::uint8_t* bytes, std::size_t count, ReplyAccount& account);
 

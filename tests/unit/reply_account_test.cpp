@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "Kelvaro32.h"
@@ -16,12 +15,10 @@ using Bytes = std::vector<std::uint8_t>;
 const TimePoint kNow{};
 const TimePoint kLater = kNow + kLateReplyWindow;
 
-Bytes Frame(std::uint8_t function, const Bytes& data = {}) {
-  Bytes frame(data.size() + kMinFrameBytes);
-  frame[0] = static_cast<std::uint8_t>(data.size());
-  frame[1] = function;
-  std::copy(data.begin(), data.end(), frame.begin() + 2);
-  frame.back() = FrameChecksum(frame.data(), frame.size() - 1);
+Bytes Frame(std::uint8_t function, Bytes data = {}) {
+  Bytes frame{static_cast<std::uint8_t>(data.size()), function};
+  frame.insert(frame.end(), data.begin(), data.end());
+  frame.push_back(FrameChecksum(frame.data(), frame.size()));
   return frame;
 }
 
@@ -101,9 +98,7 @@ TEST(ReplyAccount, AReadIsJudgedAgainstTheRepliesOwed) {
     EXPECT_EQ(before.kind, c.before_end) << c.what;
     const Verdict at_end = Judge(c.bytes.data(), c.bytes.size(), 0x31, c.owed, true, c.twin);
     EXPECT_EQ(at_end.kind, c.at_end) << c.what;
-    if (at_end.kind == Verdict::kFailed) {
-      EXPECT_EQ(at_end.code, c.code) << c.what;
-    }
+    if (at_end.kind == Verdict::kFailed) EXPECT_EQ(at_end.code, c.code) << c.what;
     if (at_end.kind == Verdict::kTaken || at_end.kind == Verdict::kUnsure) {
       EXPECT_EQ(at_end.offset, c.offset) << c.what;
       EXPECT_EQ(at_end.length, zoom.size()) << c.what;
@@ -127,7 +122,7 @@ TEST(ReplyAccount, BeforeARequestOnlyTheStartOfAnOwedReplyIsKept) {
       {"late reply paid, the next one coming in", focus + start_of_zoom, Owing({0x32, 0x31}), focus.size(), 1},
       {"a frame owed to no request drops the rest", zoom + focus, Owing({0x32}), zoom.size() + focus.size(), 1},
       {"the start of another function", start_of_zoom, Owing({0x32}), 2, 1},
-      {"one byte: nothing says whose", Bytes{0x02}, Owing({0x32}), 1, 1},
+      {"one byte of length", Bytes{0x02}, Owing({0x32}), 0, 1},
   };
   for (const Case& c : cases) {
     ReplyAccount owed = c.owed;

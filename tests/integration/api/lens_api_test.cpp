@@ -235,36 +235,6 @@ TEST_F(LensApi, ALateReplyIsNeverTakenForTheNextOne) {
   EXPECT_EQ(position, 77);
 }
 
-// The rest of a reply given up, arriving after its read, pays that reply's debt before the
-// next request, which is then neither repeated nor spoiled. The start of a frame that never
-// goes on is no part of the next reply, nor of its silence.
-TEST_F(LensApi, WhatComesAfterAReadGaveUpIsSettledBeforeTheNextRequest) {
-  lenssim::LensState state;
-  state.zoom = 42 << 4;
-  state.iris = 7 << 4;
-  lens.SetState(state);
-  lens.SetFault(0x31, Fault::Split(2, 250, 1));
-  unsigned short position = 0;
-  EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &position), KELVARO_REPLY_TOO_SHORT);
-  std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  lens.ClearReceived();
-  EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &position), KELVARO_OK);
-  EXPECT_EQ(position, 42);
-  EXPECT_EQ(lens.Received().size(), 1u) << "repeated";
-
-  lens.SetFault(0x31, Fault::Silent(1));
-  EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &position), KELVARO_TIMEOUT);
-  const Bytes stray{0x91, 0x31};  // a long zoom frame, as far as it goes
-  lens.SendUnsolicited(stray);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(kelvaro_position(handle, KELVARO_IRIS, &position), KELVARO_OK);
-  EXPECT_EQ(position, 7);
-  lens.SendUnsolicited(stray);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  lens.SetFault(0x30, Fault::Silent(1));
-  EXPECT_EQ(kelvaro_position(handle, KELVARO_IRIS, &position), KELVARO_TIMEOUT);
-}
-
 // Replies that are not the one asked for, in either framing: a reply cut short whose bytes
 // happen to sum to 0, and a late reply that arrives, with or without the new one behind it,
 // during the next exchange (after the queue was emptied for it).
