@@ -53,7 +53,7 @@ extern "C" {
 #endif
 
 /** How many lenses can be open at once. */
-#define KELVARO_MAX_LENSES 64
+#define KELVARO_MAX_LENSES 16
 
 /** An open lens. Opaque: a handle is never dereferenced, and a closed one is recognised. */
 typedef struct kelvaro_lens kelvaro_lens;
@@ -164,27 +164,6 @@ KELVARO_API(int) kelvaro_set_switch(kelvaro_lens* lens, int number, unsigned cha
  * @return the exchange's code; 101 for another switch number or a NULL value. */
 KELVARO_API(int) kelvaro_switch(kelvaro_lens* lens, int number, unsigned char* value);
 
-/** Turns the 2x magnifier in (`on` non-zero: switch 3 byte 0xFE) or out (0xFF), as Set2XMag.
- * @param lens the lens
- * @param on non-zero for 2x, 0 for 1x
- * @return the exchange's code; 101. */
-KELVARO_API(int) kelvaro_set_magnifier(kelvaro_lens* lens, int on);
-
-/** Whether the 2x magnifier is in, as Get2XMag: switch 3 is read (0x53), and *on is 1 when
- * its bit 0 is clear, else 0. Written only on 0.
- * @param lens the lens
- * @param on receives 1 or 0
- * @return the exchange's code; 101 for a NULL on. */
-KELVARO_API(int) kelvaro_magnifier(kelvaro_lens* lens, int* on);
-
-/** Auto iris, as SetAutoIris: on (non-zero) writes switch 2 byte 0xCF, then switch 4 byte
- * 0xFC (host mode 4), both sent whatever the first gives; off writes switch 4 byte 0xF8
- * (host mode 0) alone.
- * @param lens the lens
- * @param on non-zero for auto iris
- * @return the first failing exchange's code, or 0; 101. */
-KELVARO_API(int) kelvaro_set_auto_iris(kelvaro_lens* lens, int on);
-
 /** The lens's whole name into `name`: the 0x11 reply's text, followed by the 0x12 reply's
  * when the first part has 15 or more characters. Cut to fit `size` bytes with its NUL (a
  * name has at most 292 characters). Written only on 0.
@@ -209,17 +188,6 @@ KELVARO_API(int) kelvaro_read_optics(kelvaro_lens* lens, kelvaro_optics* optics)
  * @return "OK", "Timeout", "Invalid Argument", "No Free Lens", ...; "Unknown Result Code"
  * for a code the library never returns and has no text for. */
 KELVARO_API(const char*) kelvaro_result_text(int code);
-
-/** The label the flat getters give for a switch byte, such as "Mag x2 [fe]" or "Mode 0 Host
- * [f8]" (GetSwitch3Host and GetSwitch4Host on a reply carrying that byte), NUL-terminated.
- * Needs no lens and takes no lock. At most 22 characters.
- * @param number the switch: 0, 2, 3 or 4
- * @param value the switch byte
- * @param text receives the label
- * @param size the room in `text`, in bytes
- * @return 0; 101, writing nothing, for another switch number, a NULL text or a size too
- * small for the label and its NUL. */
-KELVARO_API(int) kelvaro_switch_label(int number, unsigned char value, char* text, size_t size);
 
 #ifdef __cplusplus
 } /* extern "C" */

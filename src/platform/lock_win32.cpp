@@ -19,9 +19,7 @@ Native& Of(unsigned char* storage) { return *reinterpret_cast<Native*>(storage);
 
 }  // namespace
 
-Monitor::Monitor() { Reinitialise(); }
-
-void Monitor::Reinitialise() {
+Monitor::Monitor() {
   static_assert(sizeof(Native) <= sizeof native_, "the monitor's storage is too small");
   Native* native = new (native_) Native;
   InitializeSRWLock(&native->lock);

@@ -1,0 +1,7 @@
+#include "core/link_state.h"
+
+namespace kelvaro {
+
+LinkState g_link;
+
+}  // namespace kelvaro
