@@ -8,7 +8,7 @@
 # cannot provide it: then the set-up leaves a note with apt's reason in the build tree
 # (build/skipped/, or $KELVARO_SKIP_DIR) and exits 0, and scripts/test.sh skips the tests that
 # run 32-bit programs under Wine, ending with the note's line. Each file there is one such
-# line; a note whose package is installed is removed.
+# line, made anew by every run.
 set -eu
 
 skip_dir=${KELVARO_SKIP_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build/skipped}
@@ -17,6 +17,7 @@ wine32=""
 if [ "${1:-}" = windows ]; then
   packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 llvm lld"
   wine32="wine32:i386"
+  rm -f "$skip_dir/wine32"  # written again below if it still cannot be installed
 fi
 
 installed() {
@@ -27,10 +28,7 @@ missing=""
 for package in $packages; do
   installed "$package" || missing="$missing $package"
 done
-if [ -n "$wine32" ] && installed "$wine32"; then
-  rm -f "$skip_dir/wine32"
-  wine32=""
-fi
+if [ -n "$wine32" ] && installed "$wine32"; then wine32=""; fi
 [ -z "$missing$wine32" ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -82,11 +80,9 @@ fi
 
 if [ -n "$wine32" ]; then
   echo "installing: $wine32"
-  mkdir -p "$skip_dir"
-  if install "$wine32"; then
-    rm -f "$skip_dir/wine32"
-  else
+  if ! install "$wine32"; then
     line="skipped: 32-bit Wine suite ($wine32 cannot be installed: $(apt_reason "$log"))"
+    mkdir -p "$skip_dir"
     echo "$line" >"$skip_dir/wine32"
     echo "$line" >&2
   fi

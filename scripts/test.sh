@@ -24,27 +24,27 @@ stage() {
 stage setup
 scripts/setup.sh windows
 
+# suite PRESET [CTEST OPTION...]: configures, builds and tests one preset.
 suite() {
-  stage "$1"
-  cmake --preset "$1" >/dev/null
-  cmake --build --preset "$1"
+  preset=$1
   shift
-  ctest --preset "$@"
+  stage "$preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" "$@"
 }
 
 for preset in linux asan tsan fuzz; do
-  suite "$preset" "$preset"
+  suite "$preset"
   if [ "$preset" = linux ]; then
     stage "soak (short)"
     scripts/soak.sh --short
   fi
 done
-if [ -f build/skipped/wine32 ]; then
-  suite windows windows -LE wine
-else
-  suite windows windows
-fi
-suite windows64 windows64
+without_wine32=""
+[ ! -f build/skipped/wine32 ] || without_wine32="-LE wine"
+suite windows $without_wine32
+suite windows64
 stage ""
 echo "== all suites passed in $(( $(date +%s) - started )) s"
 for note in build/skipped/*; do
