@@ -12,6 +12,7 @@
 
 #include "Kelvaro32.h"
 #include "core/frame.h"
+#include "core/lens_pool.h"
 #include "core/link_state.h"
 #include "kelvaro.h"
 #include "platform/memory_port.h"
@@ -103,7 +104,7 @@ void FlatCall(std::uint8_t op, Input& args) {
       ExchangeCode(GetLensName(name.bytes));
       name.Terminated();
       Check(std::strlen(name.bytes) <= 146);
-      Check(std::strlen(kelvaro::g_link.LensNameText) <= 146);
+      Check(std::strlen(kelvaro::FlatLens().Link().LensNameText) <= 146);
       break;
     }
     case 10: {
@@ -226,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const bool ready = [] {
     // Initialised without starting the flat functions' timer, so no check takes a reply
     // meant for a call.
-    kelvaro::g_link.initialised = 1;
+    kelvaro::FlatLens().Link().initialised = 1;
     return true;
   }();
   (void)ready;

@@ -13,12 +13,15 @@
  * Where this interface differs from the flat functions, on purpose:
  *  - an out value is written only when the call returns 0, never a stale value;
  *  - kelvaro_open opens and configures the device fully, or leaves nothing open;
- *  - the receive queue is emptied before each request, so a late reply is never taken for
- *    the next one; for a second after a read that failed, while that request's reply may
- *    still arrive during the next one, a read ends 100 ms after the last byte, the second of
- *    two frames is taken, and a request that brings one frame is sent once more (every
- *    request here may be repeated: moves are to absolute positions, switch sets write a
- *    value, the rest are queries), so that the repeat's reply is the one taken;
+ *  - replies are accounted for: a request whose read gave up still owes its reply for a
+ *    second after that read ended (a lens may answer late, and answers in order). Before
+ *    each request, what has arrived since pays those debts and everything else is dropped;
+ *    a read takes one whole frame of its request's function, after any late replies owed,
+ *    so a late reply is never taken for the next request. Only when the one frame that came
+ *    has the function of an owed reply, and no second frame follows within 100 ms, can it
+ *    not be told from that late reply: then the request is sent once more (every request
+ *    here may be repeated: moves are to absolute positions, switch sets write a value, the
+ *    rest are queries) and a reply to either is taken;
  *  - by default a read ends the moment a whole frame has arrived (KELVARO_FRAMING_FRAME)
  *    instead of 100 ms after the last byte (KELVARO_FRAMING_TIMED, the flat functions' rule);
  *  - numbers instead of texts, decoded exactly as the flat texts decode them.
@@ -33,8 +36,8 @@
  * library sets 38400 8N1, no flow control, DTR and RTS on). HOST is a name, an IPv4 address
  * or a bracketed IPv6 address ("rfc2217://[::1]:4000").
  *
- * No call allocates memory, except kelvaro_open with `watch` set (it starts the lens's check
- * thread) or with a host name to resolve. A child process made with fork() must not use the
+ * No call allocates memory, except kelvaro_open with `watch` set (it starts the lens's worker
+ * thread, which runs its check) or with a host name to resolve. A child process made with fork() must not use the
  * parent's lenses. Close every lens before unloading the library: on Linux the unload closes
  * lenses left open; on Windows the unload closes unwatched ones, but a watched lens left open
  * keeps the DLL loaded and checked until the process ends (its check thread holds the DLL).
@@ -53,7 +56,7 @@ extern "C" {
 #endif
 
 /** How many lenses can be open at once. */
-#define KELVARO_MAX_LENSES 16
+#define KELVARO_MAX_LENSES 64
 
 /** An open lens. Opaque: a handle is never dereferenced, and a closed one is recognised. */
 typedef struct kelvaro_lens kelvaro_lens;
@@ -79,7 +82,7 @@ enum { KELVARO_INVALID_ARGUMENT = 101, KELVARO_NO_FREE_LENS = 102 };
  * a NULL, closed or never-opened handle, a NULL out pointer, an axis or switch number outside
  * the lists, a bad option: nothing is sent
  * @var KELVARO_NO_FREE_LENS
- * KELVARO_MAX_LENSES are open, or a lens's check thread cannot be started */
+ * KELVARO_MAX_LENSES are open, or a lens's thread cannot be started */
 
 /** Options of kelvaro_open; all zero is the default. */
 typedef struct kelvaro_options {
@@ -101,14 +104,15 @@ typedef struct kelvaro_optics {
 
 /** Opens the lens's port for exclusive use at 38400 baud, 8N1, no flow control, DTR and RTS
  * raised, and stores its handle in *lens. `options` NULL means all defaults. With `watch`,
- * the lens is checked once a second on a thread of the library: the handshake until it
+ * the lens is checked once a second on a thread of the library (its own: a lens that waits
+ * out its time-outs delays no other's check): the handshake until it
  * answers, then host mode 0, then a zoom query each second. On failure *lens is set to NULL.
  * @param port the lens's port name, as for OpenComPort
  * @param options the options, or NULL
  * @param lens receives the handle
  * @return 0; 101 for a NULL lens, a NULL, empty or malformed port name, an option out of
  * range, or reopen without watch or with a name over 260 characters; 102 when
- * KELVARO_MAX_LENSES are open or the check's thread cannot be started; 7 when the port
+ * KELVARO_MAX_LENSES are open or the lens's thread cannot be started; 7 when the port
  * cannot be opened (absent, in use, denied, connection refused or unknown host, within 2 s);
  * 5 when it refuses its settings (it is closed again). */
 KELVARO_API(int) kelvaro_open(const char* port, const kelvaro_options* options, kelvaro_lens** lens);
@@ -164,6 +168,27 @@ KELVARO_API(int) kelvaro_set_switch(kelvaro_lens* lens, int number, unsigned cha
  * @return the exchange's code; 101 for another switch number or a NULL value. */
 KELVARO_API(int) kelvaro_switch(kelvaro_lens* lens, int number, unsigned char* value);
 
+/** Turns the 2x magnifier in (`on` non-zero: switch 3 byte 0xFE) or out (0xFF), as Set2XMag.
+ * @param lens the lens
+ * @param on non-zero for 2x, 0 for 1x
+ * @return the exchange's code; 101. */
+KELVARO_API(int) kelvaro_set_magnifier(kelvaro_lens* lens, int on);
+
+/** Whether the 2x magnifier is in, as Get2XMag: switch 3 is read (0x53), and *on is 1 when
+ * its bit 0 is clear, else 0. Written only on 0.
+ * @param lens the lens
+ * @param on receives 1 or 0
+ * @return the exchange's code; 101 for a NULL on. */
+KELVARO_API(int) kelvaro_magnifier(kelvaro_lens* lens, int* on);
+
+/** Auto iris, as SetAutoIris: on (non-zero) writes switch 2 byte 0xCF, then switch 4 byte
+ * 0xFC (host mode 4), both sent whatever the first gives; off writes switch 4 byte 0xF8
+ * (host mode 0) alone.
+ * @param lens the lens
+ * @param on non-zero for auto iris
+ * @return the first failing exchange's code, or 0; 101. */
+KELVARO_API(int) kelvaro_set_auto_iris(kelvaro_lens* lens, int on);
+
 /** The lens's whole name into `name`: the 0x11 reply's text, followed by the 0x12 reply's
  * when the first part has 15 or more characters. Cut to fit `size` bytes with its NUL (a
  * name has at most 292 characters). Written only on 0.
@@ -188,6 +213,17 @@ KELVARO_API(int) kelvaro_read_optics(kelvaro_lens* lens, kelvaro_optics* optics)
  * @return "OK", "Timeout", "Invalid Argument", "No Free Lens", ...; "Unknown Result Code"
  * for a code the library never returns and has no text for. */
 KELVARO_API(const char*) kelvaro_result_text(int code);
+
+/** The label the flat getters give for a switch byte, such as "Mag x2 [fe]" or "Mode 0 Host
+ * [f8]" (GetSwitch3Host and GetSwitch4Host on a reply carrying that byte), NUL-terminated.
+ * Needs no lens and takes no lock. At most 22 characters.
+ * @param number the switch: 0, 2, 3 or 4
+ * @param value the switch byte
+ * @param text receives the label
+ * @param size the room in `text`, in bytes
+ * @return 0; 101, writing nothing, for another switch number, a NULL text or a size too
+ * small for the label and its NUL. */
+KELVARO_API(int) kelvaro_switch_label(int number, unsigned char value, char* text, size_t size);
 
 #ifdef __cplusplus
 } /* extern "C" */

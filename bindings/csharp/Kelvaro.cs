@@ -2,8 +2,8 @@
 //
 // Flat holds the flat functions of Kelvaro32.h and Native the handle interface of kelvaro.h,
 // both as the library exports them; Lens is the handle interface as a disposable class.
-// The library is "Kelvaro32": Kelvaro32.dll on Windows (32-bit, so the host must run as a
-// 32-bit process), libKelvaro32.so on Linux and Mono, found on the loader's usual path
+// The library is "Kelvaro32": Kelvaro32.dll on Windows (x86/ for 32-bit hosts, x64/ for
+// 64-bit ones), libKelvaro32.so on Linux and Mono, found on the loader's usual path
 // (LD_LIBRARY_PATH on Linux). StdCall is the 32-bit DLL's convention; elsewhere it is ignored.
 using System;
 using System.Runtime.InteropServices;
@@ -72,7 +72,7 @@ namespace Kelvaro
     {
         public int Framing; // 0 frame-ended reads, 1 timed reads
         public int Watch;   // non-zero: the once-a-second check runs for the lens
-        public int Reopen;  // reserved; must be 0
+        public int Reopen;  // non-zero (with Watch): the device is opened again after it went away
     }
 
     /// <summary>The lens's optics, as kelvaro_read_optics fills them.</summary>

@@ -56,6 +56,14 @@ class HandleApi:
             "kelvaro_set_switch", ctypes.c_int, handle, ctypes.c_int, ctypes.c_ubyte)
         self.switch: Callable[[Optional[int], int, _Ref], int] = bind(
             "kelvaro_switch", ctypes.c_int, handle, ctypes.c_int, ctypes.POINTER(ctypes.c_ubyte))
+        self.set_magnifier: Callable[[Optional[int], int], int] = bind(
+            "kelvaro_set_magnifier", ctypes.c_int, handle, ctypes.c_int)
+        self.magnifier: Callable[[Optional[int], _Ref], int] = bind(
+            "kelvaro_magnifier", ctypes.c_int, handle, ctypes.POINTER(ctypes.c_int))
+        self.set_auto_iris: Callable[[Optional[int], int], int] = bind(
+            "kelvaro_set_auto_iris", ctypes.c_int, handle, ctypes.c_int)
+        self.switch_label: Callable[[int, int, _Ref, int], int] = bind(
+            "kelvaro_switch_label", ctypes.c_int, ctypes.c_int, ctypes.c_ubyte, ctypes.c_char_p, ctypes.c_size_t)
         self.name: Callable[[Optional[int], _Ref, int], int] = bind(
             "kelvaro_name", ctypes.c_int, handle, ctypes.c_char_p, ctypes.c_size_t)
         self.read_optics: Callable[[Optional[int], _Ref], int] = bind(

@@ -214,6 +214,31 @@ class Lens:
         checked_value = _byte(value)
         _check(self._api.set_switch(self._open_handle(), checked_number, checked_value))
 
+    @staticmethod
+    def switch_label(number: int, value: int) -> str:
+        """The label the flat getters give for a switch byte, such as "Mag x2 [fe]"."""
+        checked_number = _switch_number(number)
+        checked_value = _byte(value)
+        buffer = ctypes.create_string_buffer(32)
+        _check(_native.api().switch_label(checked_number, checked_value, buffer, len(buffer)))
+        return buffer.value.decode(_TEXT_ENCODING)
+
+    @property
+    def magnifier(self) -> bool:
+        """Whether the 2x magnifier is in; set it to move it in or out."""
+        handle = self._open_handle()
+        on = ctypes.c_int()
+        _check(self._api.magnifier(handle, ctypes.byref(on)))
+        return on.value != 0
+
+    @magnifier.setter
+    def magnifier(self, on: bool) -> None:
+        _check(self._api.set_magnifier(self._open_handle(), 1 if on else 0))
+
+    def set_auto_iris(self, on: bool) -> None:
+        """Auto iris in host mode 4, or host mode 0 without it."""
+        _check(self._api.set_auto_iris(self._open_handle(), 1 if on else 0))
+
     # ---- identity and optics ----
 
     @property

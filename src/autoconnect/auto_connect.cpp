@@ -7,7 +7,6 @@
 #include "core/link_state.h"
 #include "core/port.h"
 #include "platform/serial.h"
-#include "platform/timer.h"
 
 namespace kelvaro {
 namespace {
@@ -19,10 +18,8 @@ constexpr std::uint8_t kHostModeZero = 0xF8;  // switch 4: mode 0, host
 void CheckLens(LinkState& link, const char* reopen_name) {
   if (reopen_name != nullptr && (link.port == platform::kNoPort || platform::SerialGone(link.port))) {
     link.auto_connected = 0;
-    if (OpenLinkPort(link, reopen_name) != KELVARO_OK) {
-      CloseLinkPort(link);  // not back yet, or back without its settings: next check
-      return;
-    }
+    // Not back yet, or back without its settings (then closed again): the next check tries.
+    if (OpenLinkPort(link, reopen_name) != KELVARO_OK) return;
   }
   if (link.auto_connected) {
     unsigned short zoom = 0;
@@ -35,15 +32,4 @@ void CheckLens(LinkState& link, const char* reopen_name) {
   }
 }
 
-void AutoConnectTick() { CheckLens(g_link); }
-
 }  // namespace kelvaro
-
-extern "C" {
-
-KELVARO_API(int) IsAutoConnected(void) {
-  kelvaro::platform::LibraryLock lock;
-  return kelvaro::g_link.auto_connected;
-}
-
-}  // extern "C"

@@ -1,4 +1,4 @@
-// The once-a-second lens check.
+// The once-a-second lens check, of the flat functions' link and of every watched lens.
 #pragma once
 
 namespace kelvaro {
@@ -9,9 +9,6 @@ struct LinkState;
 // (then host mode 0), the zoom query as a sign of life once it is. With `reopen_name`, a port
 // whose device has gone is closed and opened again by that name, once a check, until it
 // is back; a healthy port is never touched.
-void CheckLens(LinkState& link, const char* reopen_name = nullptr);
-
-// The flat functions' check, run by their timer with the library lock held.
-void AutoConnectTick();
+void CheckLens(LinkState& link, const char* reopen_name);
 
 }  // namespace kelvaro

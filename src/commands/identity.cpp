@@ -9,7 +9,6 @@
 #include "core/frame.h"
 #include "core/link_state.h"
 #include "kelvaro.h"
-#include "platform/timer.h"
 
 namespace kelvaro {
 namespace {
@@ -121,27 +120,3 @@ int ReadOptics(LinkState& link, kelvaro_optics& optics) {
 }
 
 }  // namespace kelvaro
-
-using kelvaro::g_link;
-using kelvaro::platform::LibraryLock;
-
-extern "C" {
-
-KELVARO_API(int) GetLensName(char* name) {
-  LibraryLock lock;
-  return kelvaro::ReadLensName(g_link, name);
-}
-KELVARO_API(int) GetLensFocalLengthRange(char* text) {
-  LibraryLock lock;
-  return kelvaro::ReadFocalLengthRange(g_link, text);
-}
-KELVARO_API(int) GetLensMOD(char* text) {
-  LibraryLock lock;
-  return kelvaro::ReadMinimumObjectDistance(g_link, text);
-}
-KELVARO_API(int) GetLensOpenFNo(char* text) {
-  LibraryLock lock;
-  return kelvaro::ReadMaximumAperture(g_link, text);
-}
-
-}  // extern "C"

@@ -3,7 +3,6 @@
 #include "Kelvaro32.h"
 #include "core/exchange.h"
 #include "core/link_state.h"
-#include "platform/timer.h"
 
 namespace kelvaro {
 namespace {
@@ -22,41 +21,10 @@ int MovePosition(LinkState& link, Motor motor, unsigned short position) {
 int ReadPosition(LinkState& link, Motor motor, unsigned short* position) {
   int code = KELVARO_OK;
   if (!Query(link, static_cast<std::uint8_t>(kQueryBase + static_cast<std::uint8_t>(motor)), code)) return code;
-  // Whatever the reply's code: a failed reply reports the last good value.
+  // A failed reply reports the last good value, where the link's policy says so.
+  if (code != KELVARO_OK && !link.policy.stale_out_values) return code;
   if (position != nullptr) *position = static_cast<unsigned short>((link.ReplyValue & 0xFFFF) >> 4);
   return code;
 }
 
 }  // namespace kelvaro
-
-using kelvaro::Motor;
-using kelvaro::platform::LibraryLock;
-
-extern "C" {
-
-KELVARO_API(int) SetLensIris(unsigned short position) {
-  LibraryLock lock;
-  return kelvaro::MovePosition(kelvaro::g_link, Motor::kIris, position);
-}
-KELVARO_API(int) SetLensZoom(unsigned short position) {
-  LibraryLock lock;
-  return kelvaro::MovePosition(kelvaro::g_link, Motor::kZoom, position);
-}
-KELVARO_API(int) SetLensFocus(unsigned short position) {
-  LibraryLock lock;
-  return kelvaro::MovePosition(kelvaro::g_link, Motor::kFocus, position);
-}
-KELVARO_API(int) GetLensIris(unsigned short* position) {
-  LibraryLock lock;
-  return kelvaro::ReadPosition(kelvaro::g_link, Motor::kIris, position);
-}
-KELVARO_API(int) GetLensZoom(unsigned short* position) {
-  LibraryLock lock;
-  return kelvaro::ReadPosition(kelvaro::g_link, Motor::kZoom, position);
-}
-KELVARO_API(int) GetLensFocus(unsigned short* position) {
-  LibraryLock lock;
-  return kelvaro::ReadPosition(kelvaro::g_link, Motor::kFocus, position);
-}
-
-}  // extern "C"

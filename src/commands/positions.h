@@ -10,8 +10,8 @@ enum class Motor : std::uint8_t { kIris = 0, kZoom = 1, kFocus = 2 };
 struct LinkState;
 
 int MovePosition(LinkState& link, Motor motor, unsigned short position);
-// Writes the position of the last reply that passed its checksum, whatever the reply's code,
-// once the query went out.
+// Writes the position of the last reply that passed its checksum once the query went out:
+// whatever the reply's code with stale out values (the flat policy), else only on success.
 int ReadPosition(LinkState& link, Motor motor, unsigned short* position);
 
 }  // namespace kelvaro

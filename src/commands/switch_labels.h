@@ -10,6 +10,9 @@ namespace kelvaro {
 // Room a switch text needs: "Mode 7 Local/Auto [ff]" and its NUL.
 inline constexpr std::size_t kSwitchTextCapacity = 23;
 
+// Switches 0, 2, 3 and 4 are the lens's; no other number names one.
+inline bool KnownSwitch(int number) { return number == 0 || number == 2 || number == 3 || number == 4; }
+
 // The text a getter writes before it knows anything: "LensCode" for switch 0, else "???".
 const char* SwitchPlaceholder(int switch_number);
 

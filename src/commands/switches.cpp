@@ -6,7 +6,6 @@
 #include "commands/switch_labels.h"
 #include "core/exchange.h"
 #include "core/link_state.h"
-#include "platform/timer.h"
 
 namespace kelvaro {
 namespace {
@@ -57,7 +56,8 @@ int GetMagnifier(LinkState& link, unsigned short* on) {
   const int sent_or_read = GetSwitch(link, 3, nullptr, &value);
   // A query that never went out leaves nothing to derive the flag from.
   const bool query_sent = sent_or_read != KELVARO_PORT_NOT_OPEN && sent_or_read != KELVARO_GENERAL_FAILURE;
-  if (on != nullptr && query_sent) *on = (value & 1) ? 0 : 1;
+  const bool written = link.policy.stale_out_values ? query_sent : sent_or_read == KELVARO_OK;
+  if (on != nullptr && written) *on = (value & 1) ? 0 : 1;
   return sent_or_read;
 }
 
@@ -69,54 +69,3 @@ int SetAutoIrisMode(LinkState& link, unsigned short on) {
 }
 
 }  // namespace kelvaro
-
-using kelvaro::platform::LibraryLock;
-
-extern "C" {
-
-KELVARO_API(int) SetSwitch0Host(unsigned char value) {
-  LibraryLock lock;
-  return kelvaro::SetSwitch(kelvaro::g_link, 0, value);
-}
-KELVARO_API(int) SetSwitch2Host(unsigned char value) {
-  LibraryLock lock;
-  return kelvaro::SetSwitch(kelvaro::g_link, 2, value);
-}
-KELVARO_API(int) SetSwitch3Host(unsigned char value) {
-  LibraryLock lock;
-  return kelvaro::SetSwitch(kelvaro::g_link, 3, value);
-}
-KELVARO_API(int) SetSwitch4Host(unsigned char value) {
-  LibraryLock lock;
-  return kelvaro::SetSwitch(kelvaro::g_link, 4, value);
-}
-KELVARO_API(int) GetSwitch0Host(char* text, unsigned short* value) {
-  LibraryLock lock;
-  return kelvaro::GetSwitch(kelvaro::g_link, 0, text, value);
-}
-KELVARO_API(int) GetSwitch2Host(char* text, unsigned short* value) {
-  LibraryLock lock;
-  return kelvaro::GetSwitch(kelvaro::g_link, 2, text, value);
-}
-KELVARO_API(int) GetSwitch3Host(char* text, unsigned short* value) {
-  LibraryLock lock;
-  return kelvaro::GetSwitch(kelvaro::g_link, 3, text, value);
-}
-KELVARO_API(int) GetSwitch4Host(char* text, unsigned short* value) {
-  LibraryLock lock;
-  return kelvaro::GetSwitch(kelvaro::g_link, 4, text, value);
-}
-KELVARO_API(int) Set2XMag(unsigned short on) {
-  LibraryLock lock;
-  return kelvaro::SetMagnifier(kelvaro::g_link, on);
-}
-KELVARO_API(int) Get2XMag(unsigned short* on) {
-  LibraryLock lock;
-  return kelvaro::GetMagnifier(kelvaro::g_link, on);
-}
-KELVARO_API(int) SetAutoIris(unsigned short on) {
-  LibraryLock lock;
-  return kelvaro::SetAutoIrisMode(kelvaro::g_link, on);
-}
-
-}  // extern "C"

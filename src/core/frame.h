@@ -9,6 +9,8 @@ namespace kelvaro {
 
 inline constexpr std::size_t kMaxRequestBytes = 5;  // N is 0, 1 or 2
 inline constexpr std::size_t kMinFrameBytes = 3;    // N = 0
+// A read asks for at most this many bytes, so no longer frame is ever a reply.
+inline constexpr std::size_t kMaxReplyBytes = 149;
 
 // The 8-bit sum of `count` bytes.
 std::uint8_t ByteSum(const std::uint8_t* bytes, std::size_t count);

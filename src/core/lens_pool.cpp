@@ -4,26 +4,26 @@
 #include <cstdint>
 #include <cstring>
 
-#include "autoconnect/auto_connect.h"
 #include "core/port.h"
 #include "platform/loader.h"
 #include "platform/lock.h"
 #include "platform/serial.h"
 #include "platform/timer.h"
+#include "schedule/worker.h"
 
 namespace kelvaro {
 
 struct LensRecord {
   LinkState link;  // guarded by lock
-  platform::LensLock lock;
-  platform::CheckThread check;
+  platform::TicketLock lock;
+  Worker worker;
+  CheckJob check = nullptr;  // what the worker's checks run; set before the first one
   // The live handle's value, 0 while closed: written under the lock, read without it only
   // by LensConnected.
   std::atomic<std::uintptr_t> handle{0};
   // Taken by an open, given back once the close has finished with the record.
   std::atomic<bool> claimed{false};
   std::uint32_t generation = 0;  // of the last open; guarded by lock
-  bool watched = false;          // guarded by lock
   // The name the check opens again after the device went away (empty: it does not).
   static constexpr std::size_t kMaxName = 260;
   char reopen_name[kMaxName + 1] = {};  // guarded by lock
@@ -31,11 +31,14 @@ struct LensRecord {
 
 namespace {
 
+constexpr int kCheckPeriodMs = 1000;
+
 // A handle is (generation << 8) | (index + 1): never 0, and after a record's close its old
 // handles no longer match (until 2^24 more opens of the same record on 32-bit hosts).
 constexpr unsigned kIndexBits = 8;
 static_assert(KELVARO_MAX_LENSES < (1u << kIndexBits), "the pool index must fit its bits");
 
+LensRecord g_flat;  // the flat functions' record; its lock is the library lock
 LensRecord g_lenses[KELVARO_MAX_LENSES];
 
 std::uintptr_t ValueOf(const kelvaro_lens* lens) { return reinterpret_cast<std::uintptr_t>(lens); }
@@ -55,55 +58,82 @@ void ResetLink(LinkState& link, bool frame_ended) {
   std::memset(link.reply, 0, sizeof link.reply);
   link.reply_count = 0;
   link.LensNameText[0] = '\0';
-  link.frame_ended = frame_ended;
-  link.discard_stale = true;
-  link.late_replies_until = {};
+  link.policy = HandlePolicy(frame_ended);
+  link.owed.Clear();
+  link.pending_count = 0;
 }
 
-// The lens's once-a-second check, on its own thread. Gives up waiting for the lock as soon
-// as the lens is closing.
-void CheckTick(void* context) {
+// A worker's check, with the record's lock held.
+void RunCheck(void* context) {
   LensRecord& record = *static_cast<LensRecord*>(context);
-  if (!record.lock.LockUnless(&record.check.Stopping(), -1)) return;
-  if (!record.check.Stopping()) {
-    CheckLens(record.link, record.reopen_name[0] != '\0' ? record.reopen_name : nullptr);
-  }
-  record.lock.Unlock();
+  record.check(record.link, record.reopen_name[0] != '\0' ? record.reopen_name : nullptr);
 }
 
-// With the record's lock held: the handle stops working, the check is told to stop and the
-// port closes. Then, without the lock, waits for the check thread and frees the record.
+// The one way a record stops serving, at a close and at unload: with its lock held (when
+// `locked`), the handle stops working, the worker is told to stop and the port closes. Then,
+// without the lock, a job waiting for it gives up (woken, or by itself when the lock could not
+// be taken: see TicketLock::WakeWaiters), the worker is waited for and the record given back.
 void Retire(LensRecord& record, bool locked) {
   record.handle.store(0);
-  record.check.RequestStop();
+  record.worker.RequestStop();
   if (locked) {
     CloseLinkPort(record.link);
     record.lock.Unlock();
+    record.lock.WakeWaiters();
   }
-  record.lock.WakeWaiters();  // a check waiting for the lock gives up
-  if (record.watched) record.check.Join();
-  record.watched = false;
+  record.worker.Join();
   if (locked) record.claimed.store(false);
 }
 
-// At unload (dlclose, or the process's exit) every lens still open closes, so its device is
-// free again and no check outlives the code. A lock never let go (a thread stuck in a call)
-// is waited for a bounded time; that lens's port is then left to the system.
+#ifdef _WIN32
+// On Windows the flat check is the SetTimer tick of the host's thread, which hosts rely on;
+// it runs the same check as the worker does elsewhere.
+void FlatTimerTick() {
+  FlatLens flat;
+  RunCheck(&g_flat);
+}
+#endif
+
+// fork() copies the flat record but not its worker: the child's copy of the lock starts
+// free, and the child carries on without checks.
+void ForkPrepare() { g_flat.lock.ForkPrepare(); }
+void ForkParent() { g_flat.lock.ForkParent(); }
+void ForkChild() {
+  g_flat.lock.ForkChild();
+  g_flat.worker.ForkChild();
+}
+
+// Loading sets up the flat record, its worker included, so InitializeLensControl allocates
+// nothing. Unloading (dlclose, or the process's exit) retires every record: devices are free
+// again and no job outlives the code. A lock never let go (a thread stuck in a call) is
+// waited for a bounded time; that record's port is then left to the system.
 constexpr int kUnloadWaitMs = 3000;
 
-struct CloseLensesAtUnload {
-  ~CloseLensesAtUnload() {
+struct Library {
+  Library() {
+    g_flat.link.policy = kFlatPolicy;
+#ifndef _WIN32
+    g_flat.worker.Start(g_flat.lock);
+#endif
+    platform::OnFork(ForkPrepare, ForkParent, ForkChild);
+  }
+  ~Library() {
     if (platform::ProcessExiting()) return;  // the system closes the ports itself
+    const bool flat_locked = g_flat.lock.LockUnless(nullptr, kUnloadWaitMs);
+#ifdef _WIN32
+    platform::StopAllTimers();  // a FreeLibrary'd host goes on pumping messages
+#endif
+    Retire(g_flat, flat_locked);
     for (LensRecord& record : g_lenses) {
       if (record.handle.load() == 0) continue;
       Retire(record, record.lock.LockUnless(nullptr, kUnloadWaitMs));
     }
   }
-} g_close_lenses_at_unload;
+} g_library;
 
 }  // namespace
 
-int OpenLens(const char* port, const kelvaro_options* options, kelvaro_lens** lens) {
+int OpenLens(const char* port, const kelvaro_options* options, CheckJob check, kelvaro_lens** lens) {
   if (lens == nullptr) return KELVARO_INVALID_ARGUMENT;
   *lens = nullptr;
   const kelvaro_options chosen = options != nullptr ? *options : kelvaro_options{};
@@ -126,18 +156,17 @@ int OpenLens(const char* port, const kelvaro_options* options, kelvaro_lens** le
 
   record->lock.Lock();
   ResetLink(record->link, chosen.framing == KELVARO_FRAMING_FRAME);
+  record->check = check;
   record->reopen_name[0] = '\0';
   if (reopen) std::memcpy(record->reopen_name, port, std::strlen(port) + 1);
   int code = OpenLinkPort(record->link, port);
-  record->watched = code == KELVARO_OK && chosen.watch != 0;
-  if (record->watched && !record->check.Start(CheckTick, record)) {
-    record->watched = false;
-    code = KELVARO_NO_FREE_LENS;
+  if (code == KELVARO_OK && chosen.watch != 0) {
+    if (!record->worker.Start(record->lock) || !record->worker.Add(RunCheck, record, kCheckPeriodMs)) {
+      code = KELVARO_NO_FREE_LENS;
+    }
   }
   if (code != KELVARO_OK) {
-    CloseLinkPort(record->link);  // a device that refused its settings is not kept
-    record->lock.Unlock();
-    record->claimed.store(false);
+    Retire(*record, true);
     return code;
   }
   ++record->generation;
@@ -166,6 +195,15 @@ int LensConnected(kelvaro_lens* lens) {
   return record->link.auto_connected.load() != 0 ? 1 : 0;
 }
 
+bool StartFlatCheck(CheckJob check) {
+  g_flat.check = check;
+#ifdef _WIN32
+  return platform::StartPeriodicTimer(FlatTimerTick);
+#else
+  return g_flat.worker.Add(RunCheck, &g_flat, kCheckPeriodMs);
+#endif
+}
+
 HeldLens::HeldLens(kelvaro_lens* lens) {
   LensRecord* record = RecordOf(lens);
   if (record == nullptr) return;
@@ -182,5 +220,11 @@ HeldLens::~HeldLens() {
 }
 
 LinkState& HeldLens::Link() { return record_->link; }
+
+FlatLens::FlatLens() { g_flat.lock.Lock(); }
+
+FlatLens::~FlatLens() { g_flat.lock.Unlock(); }
+
+LinkState& FlatLens::Link() { return g_flat.link; }
 
 }  // namespace kelvaro

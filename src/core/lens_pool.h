@@ -1,6 +1,8 @@
-// The lenses of the handle interface: a fixed pool of link records, no heap. A handle
-// carries its record's index and the generation of the open that gave it, so a handle that
-// was closed, or never given, is recognised and its record never touched as a live lens.
+// The lens records: the flat functions' one record and the handle interface's fixed pool, no
+// heap. Every record has the same parts: the link, its ticket lock, its worker (the periodic
+// work, such as the check). A handle carries its record's index and the generation of the
+// open that gave it, so a handle that was closed, or never given, is recognised and its
+// record never touched as a live lens. At unload every record is retired the same way.
 #pragma once
 
 #include "core/link_state.h"
@@ -8,16 +10,24 @@
 
 namespace kelvaro {
 
-struct LensRecord;
+// The periodic check a record's worker runs, with the record's lock held (the caller's
+// choice: core does not know what a check asks of the lens). `reopen_name` is the name to
+// open again when the device has gone, or nullptr.
+using CheckJob = void (*)(LinkState& link, const char* reopen_name);
 
-// Opens a lens on `port` in a free record. Returns 0, 101, 102, 7 or 5 (see kelvaro_open).
-int OpenLens(const char* port, const kelvaro_options* options, kelvaro_lens** lens);
+// Opens a lens on `port` in a free record; with `watch`, its worker runs `check` once a
+// second. Returns 0, 101, 102, 7 or 5 (see kelvaro_open).
+int OpenLens(const char* port, const kelvaro_options* options, CheckJob check, kelvaro_lens** lens);
 
-// Closes a live lens: waits for a call in flight and the lens's check. 0, or 101.
+// Closes a live lens: waits for a call in flight and the lens's worker. 0, or 101.
 int CloseLens(kelvaro_lens* lens);
 
 // The check's last result for a live, watched lens; 0 for any other handle. Takes no lock.
 int LensConnected(kelvaro_lens* lens);
+
+// One more library-wide check of the flat functions' link, once a second from one period
+// from now; call it holding FlatLens. False if refused.
+bool StartFlatCheck(CheckJob check);
 
 // A live lens with its lock held for as long as this lives; false for any other handle.
 class HeldLens {
@@ -31,7 +41,18 @@ class HeldLens {
   LinkState& Link();
 
  private:
-  LensRecord* record_ = nullptr;
+  struct LensRecord* record_ = nullptr;
+};
+
+// The flat functions' link with the library lock held for as long as this lives.
+class FlatLens {
+ public:
+  FlatLens();
+  ~FlatLens();
+  FlatLens(const FlatLens&) = delete;
+  FlatLens& operator=(const FlatLens&) = delete;
+
+  LinkState& Link();
 };
 
 }  // namespace kelvaro

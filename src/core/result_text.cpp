@@ -29,6 +29,15 @@ const char* KnownText(int code) {
 
 }  // namespace
 
+const char* ResultText(int code) {
+  if (const char* text = KnownText(code)) return text + 1;
+  switch (code) {
+    case KELVARO_INVALID_ARGUMENT: return "Invalid Argument";
+    case KELVARO_NO_FREE_LENS: return "No Free Lens";
+    default: return "Unknown Result Code";
+  }
+}
+
 void FormatResultText(int code, char* out, std::size_t capacity) {
   if (const char* text = KnownText(code)) {
     std::snprintf(out, capacity, "%s", text);
@@ -38,24 +47,3 @@ void FormatResultText(int code, char* out, std::size_t capacity) {
 }
 
 }  // namespace kelvaro
-
-extern "C" {
-
-// The same texts without their leading space, and those of the handle interface's codes.
-KELVARO_API(const char*) kelvaro_result_text(int code) {
-  if (const char* text = kelvaro::KnownText(code)) return text + 1;
-  switch (code) {
-    case KELVARO_INVALID_ARGUMENT: return "Invalid Argument";
-    case KELVARO_NO_FREE_LENS: return "No Free Lens";
-    default: return "Unknown Result Code";
-  }
-}
-
-// The caller promises room for 27 more bytes: the longest text is 26 characters.
-// Touches no link state, so it does not wait for a lens exchange in flight.
-KELVARO_API(void) GetResultString(int code, char* text) {
-  if (text == nullptr) return;
-  kelvaro::FormatResultText(code, text + std::strlen(text), 27);
-}
-
-}  // extern "C"

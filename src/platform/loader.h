@@ -1,4 +1,4 @@
-// What the library learns from the system's loader.
+// What the library learns from, and asks of, the system's loader.
 #pragma once
 
 namespace kelvaro::platform {
@@ -11,5 +11,8 @@ bool ProcessExiting();
 #else
 inline bool ProcessExiting() { return false; }
 #endif
+
+// Registers what runs around fork() for this library image (POSIX; Windows has no fork).
+void OnFork(void (*prepare)(), void (*parent)(), void (*child)());
 
 }  // namespace kelvaro::platform

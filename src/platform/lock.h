@@ -1,6 +1,7 @@
-// The lock of one lens: calls on that lens from any thread are served one at a time, in
-// arrival order, so a host calling back to back starves neither its other threads nor the
-// lens's check. Calls on different lenses never wait on each other.
+// The one lock type of the library: a fair ticket lock. Calls on a lens from any thread are
+// served one at a time, in arrival order, so a host calling back to back starves neither its
+// other threads nor the lens's scheduled work. The flat functions' record has one (the
+// library lock), and so does every lens of the handle interface.
 #pragma once
 
 #include <atomic>
@@ -21,25 +22,37 @@ class Monitor {
   // May wake early; callers look at their condition again.
   void Wait(int wait_ms);
   void WakeAll();
+  // In a child made by fork(): the parent's threads are gone, so the copy starts afresh.
+  void Reinitialise();
 
  private:
   alignas(16) unsigned char native_[96];
 };
 
-class LensLock {
+class TicketLock {
  public:
-  LensLock() = default;
-  LensLock(const LensLock&) = delete;
-  LensLock& operator=(const LensLock&) = delete;
+  TicketLock() = default;
+  TicketLock(const TicketLock&) = delete;
+  TicketLock& operator=(const TicketLock&) = delete;
 
   void Lock();
   // Waits for the lock until `cancel` (if given) turns true or `wait_ms` (if not negative)
   // has passed; true once the lock is held. For work that must not wait for ever on a lock
-  // that is never let go: the check when its lens closes, the close at unload.
+  // that is never let go: scheduled work when its lens closes, the close at unload.
   bool LockUnless(const std::atomic<bool>* cancel, int wait_ms);
   void Unlock();
-  // Makes waiters look at their cancel flag again, after it was set.
+  // Makes waiters look at their cancel flag again, after it was set. Without it they do so
+  // within kCancelPollMs: a thread interrupted inside the lock's wait (exit() from a signal
+  // handler) would make this wait for it for ever, so the unload wakes nobody when it could
+  // not take the lock.
   void WakeWaiters();
+  static constexpr int kCancelPollMs = 100;
+
+  // Around fork(): the parent holds the lock and its monitor across the fork, so the child's
+  // copy is never caught halfway; the child starts with the lock free.
+  void ForkPrepare();
+  void ForkParent();
+  void ForkChild();
 
  private:
   void ServeNext();  // with the monitor entered
@@ -47,22 +60,11 @@ class LensLock {
   Monitor monitor_;
   unsigned long next_ticket_ = 0;
   unsigned long now_serving_ = 0;
-  // Tickets given up while waiting, each skipped when its turn comes. Only the check and the
-  // unload ever give up, so two entries do.
-  bool abandoned_used_[2] = {false, false};
-  unsigned long abandoned_[2] = {0, 0};
-};
-
-// Holds a lens lock for a scope.
-class LensLockGuard {
- public:
-  explicit LensLockGuard(LensLock& lock) : lock_(lock) { lock_.Lock(); }
-  ~LensLockGuard() { lock_.Unlock(); }
-  LensLockGuard(const LensLockGuard&) = delete;
-  LensLockGuard& operator=(const LensLockGuard&) = delete;
-
- private:
-  LensLock& lock_;
+  // Tickets given up while waiting, each skipped when its turn comes: scheduled work called
+  // off by a close, and a bounded wait at unload.
+  static constexpr int kMaxAbandoned = 4;
+  bool abandoned_used_[kMaxAbandoned] = {};
+  unsigned long abandoned_[kMaxAbandoned] = {};
 };
 
 }  // namespace kelvaro::platform

@@ -19,7 +19,9 @@ Native& Of(unsigned char* storage) { return *reinterpret_cast<Native*>(storage);
 
 }  // namespace
 
-Monitor::Monitor() {
+Monitor::Monitor() { Reinitialise(); }
+
+void Monitor::Reinitialise() {
   static_assert(sizeof(Native) <= sizeof native_, "the monitor's storage is too small");
   Native* native = new (native_) Native;
   pthread_mutex_init(&native->mutex, nullptr);

@@ -12,7 +12,7 @@ namespace kelvaro::platform::memory {
 // Bytes the lens sends, delivered to reads in this chunk.
 void Send(const std::uint8_t* bytes, std::size_t count);
 // Silence of `ms` before what follows. A pause also marks what has not arrived yet when a
-// request is sent: emptying the receive queue drops only what comes before the first one.
+// request is sent: what comes before the first one has already arrived.
 void Pause(int ms);
 
 // Forgets the script and the bytes written, and brings a gone device back.

@@ -47,19 +47,15 @@ long ReceiveTelnet(void* context, std::uint8_t* buffer, std::size_t capacity, in
   return static_cast<long>(data);
 }
 
-std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete, Receive receive) {
+std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, const ReadComplete* complete,
+                 Receive receive) {
   if (port.gone) return 0;
   return ReadWithTimeouts(receive, &port, buffer, capacity, complete, port.gone);
 }
 
-// Takes in whatever has already arrived, and drops it.
-void Drain(Port& port, Receive receive) {
-  std::uint8_t scratch[256];
-  for (int round = 0; round < 64 && !port.gone; ++round) {
-    const long n = receive(&port, scratch, sizeof scratch, 0);
-    if (n < 0) port.gone = true;
-    if (n <= 0) return;
-  }
+std::size_t Pending(Port& port, std::uint8_t* buffer, std::size_t capacity, Receive receive) {
+  if (port.gone) return 0;
+  return ReadArrived(receive, &port, buffer, capacity, port.gone);
 }
 
 void Close(Port& port) { SocketClose(port.native); }
@@ -68,11 +64,13 @@ void Close(Port& port) { SocketClose(port.native); }
 
 bool TcpWrite(Port& port, const std::uint8_t* bytes, std::size_t count) { return Send(port, bytes, count); }
 
-std::size_t TcpRead(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
+std::size_t TcpRead(Port& port, std::uint8_t* buffer, std::size_t capacity, const ReadComplete* complete) {
   return Read(port, buffer, capacity, complete, ReceiveRaw);
 }
 
-void TcpDiscard(Port& port) { Drain(port, ReceiveRaw); }
+std::size_t TcpPending(Port& port, std::uint8_t* buffer, std::size_t capacity) {
+  return Pending(port, buffer, capacity, ReceiveRaw);
+}
 
 // ---- rfc2217:// ---------------------------------------------------------------------
 
@@ -107,18 +105,20 @@ bool TelnetWrite(Port& port, const std::uint8_t* bytes, std::size_t count) {
   return true;
 }
 
-std::size_t TelnetRead(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
+std::size_t TelnetRead(Port& port, std::uint8_t* buffer, std::size_t capacity, const ReadComplete* complete) {
   return Read(port, buffer, capacity, complete, ReceiveTelnet);
 }
 
-void TelnetDiscard(Port& port) { Drain(port, ReceiveTelnet); }
+std::size_t TelnetPending(Port& port, std::uint8_t* buffer, std::size_t capacity) {
+  return Pending(port, buffer, capacity, ReceiveTelnet);
+}
 
 }  // namespace
 
 const Transport kTcpTransport{Connect,  NothingToSet, NothingToSet, NothingToSet,
-                              TcpWrite, TcpRead,      TcpDiscard,   Close};
+                              TcpWrite, TcpRead,      TcpPending,   Close};
 
 const Transport kRfc2217Transport{TelnetConnect, NothingToSet, TelnetLineSet, NothingToSet,
-                                  TelnetWrite,   TelnetRead,   TelnetDiscard, Close};
+                                  TelnetWrite,   TelnetRead,   TelnetPending, Close};
 
 }  // namespace kelvaro::platform

@@ -5,7 +5,7 @@
 namespace kelvaro::platform {
 
 std::size_t ReadWithTimeouts(Receive receive, void* context, std::uint8_t* buffer, std::size_t capacity,
-                             ReadComplete complete, bool& gone) {
+                             const ReadComplete* complete, bool& gone) {
   const Deadline total(kReadTotalMs);
   Deadline gap = total;  // until the first byte only the total counts
   std::size_t got = 0;
@@ -19,8 +19,19 @@ std::size_t ReadWithTimeouts(Receive receive, void* context, std::uint8_t* buffe
     }
     if (n == 0) continue;  // the time-outs are looked at again
     got += static_cast<std::size_t>(n);
-    if (complete != nullptr && complete(buffer, got)) break;
+    if (complete != nullptr && (*complete)(buffer, got)) break;
     gap = Deadline(kReadIntervalMs);  // only data bytes restart the gap
+  }
+  return got;
+}
+
+std::size_t ReadArrived(Receive receive, void* context, std::uint8_t* buffer, std::size_t capacity, bool& gone) {
+  std::size_t got = 0;
+  while (got < capacity) {
+    const long n = receive(context, buffer + got, capacity - got, 0);
+    if (n < 0) gone = true;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
   }
   return got;
 }

@@ -16,6 +16,10 @@ using Receive = long (*)(void* context, std::uint8_t* buffer, std::size_t capaci
 
 // Sets `gone` when the port went away during the read.
 std::size_t ReadWithTimeouts(Receive receive, void* context, std::uint8_t* buffer, std::size_t capacity,
-                             ReadComplete complete, bool& gone);
+                             const ReadComplete* complete, bool& gone);
+
+// What has already arrived, by receives of no wait until one brings nothing or the buffer
+// is full. Sets `gone` when the port went away.
+std::size_t ReadArrived(Receive receive, void* context, std::uint8_t* buffer, std::size_t capacity, bool& gone);
 
 }  // namespace kelvaro::platform

@@ -8,7 +8,7 @@ namespace kelvaro::platform {
 namespace {
 
 // The flat functions' one port and every lens of the handle interface, with room to spare.
-constexpr std::size_t kMaxPorts = 24;
+constexpr std::size_t kMaxPorts = 72;
 Port g_ports[kMaxPorts];
 
 Port& Of(PortHandle port) { return *reinterpret_cast<Port*>(port); }
@@ -53,11 +53,13 @@ bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count) 
   return Of(port).transport->write(Of(port), bytes, count);
 }
 
-std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
+std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity, const ReadComplete* complete) {
   return Of(port).transport->read(Of(port), buffer, capacity, complete);
 }
 
-void SerialDiscardInput(PortHandle port) { Of(port).transport->discard_input(Of(port)); }
+std::size_t SerialReadPending(PortHandle port, std::uint8_t* buffer, std::size_t capacity) {
+  return Of(port).transport->read_pending(Of(port), buffer, capacity);
+}
 
 bool SerialGone(PortHandle port) { return Of(port).gone; }
 

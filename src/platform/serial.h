@@ -37,15 +37,20 @@ bool SerialSetEventMask(PortHandle port);       // transmit-empty only; never wa
 bool SerialWrite(PortHandle port, const std::uint8_t* bytes, std::size_t count);
 
 // Says whether the bytes read so far are all a read has to wait for.
-using ReadComplete = bool (*)(const std::uint8_t* bytes, std::size_t count);
+struct ReadComplete {
+  bool (*test)(const void* context, const std::uint8_t* bytes, std::size_t count);
+  const void* context;
+  bool operator()(const std::uint8_t* bytes, std::size_t count) const { return test(context, bytes, count); }
+};
 
 // One read of up to `capacity` bytes ended by the read time-outs, or as soon as `complete`
 // (when given) accepts what has arrived; returns the count delivered.
 std::size_t SerialRead(PortHandle port, std::uint8_t* buffer, std::size_t capacity,
-                       ReadComplete complete = nullptr);
+                       const ReadComplete* complete = nullptr);
 
-// Drops whatever the device has received and not yet been read.
-void SerialDiscardInput(PortHandle port);
+// What the device has received and not yet been read, without waiting: up to `capacity`
+// bytes; the rest stays for the next call.
+std::size_t SerialReadPending(PortHandle port, std::uint8_t* buffer, std::size_t capacity);
 
 // True once the port has seen its device or connection go away (a hang-up, an I/O error,
 // a connection the server dropped): it will not come back without being opened again.

@@ -71,13 +71,23 @@ bool Write(Port& port, const std::uint8_t* bytes, std::size_t count) {
   return true;
 }
 
-std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
+std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, const ReadComplete* complete) {
   return ReadWithTimeouts(Receive, &port, buffer, capacity, complete, port.gone);
 }
 
-void DiscardInput(Port&) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  while (!g_script.empty() && !g_script.front().bytes.empty()) g_script.pop_front();
+// What comes before the script's next pause has arrived.
+std::size_t ReadPending(Port& port, std::uint8_t* buffer, std::size_t capacity) {
+  std::size_t got = 0;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      if (g_script.empty() || g_script.front().bytes.empty() || got == capacity) return got;
+    }
+    const long n = Receive(&port, buffer + got, capacity - got, 0);
+    if (n < 0) port.gone = true;
+    if (n <= 0) return got;
+    got += static_cast<std::size_t>(n);
+  }
 }
 
 void Close(Port&) {}
@@ -86,7 +96,7 @@ void Close(Port&) {}
 
 MonotonicClock::time_point MonotonicClock::now() { return time_point(duration(g_now_ns.load())); }
 
-const Transport kDeviceTransport{Open, Accept, ApplyLineSettings, Accept, Write, Read, DiscardInput, Close};
+const Transport kDeviceTransport{Open, Accept, ApplyLineSettings, Accept, Write, Read, ReadPending, Close};
 
 namespace memory {
 

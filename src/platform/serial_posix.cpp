@@ -99,11 +99,13 @@ long Receive(void* context, std::uint8_t* buffer, std::size_t capacity, int wait
   return -1;  // end of file or EIO: nothing more will come
 }
 
-std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
+std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, const ReadComplete* complete) {
   return ReadWithTimeouts(Receive, &port, buffer, capacity, complete, port.gone);
 }
 
-void DiscardInput(Port& port) { tcflush(Fd(port), TCIFLUSH); }
+std::size_t ReadPending(Port& port, std::uint8_t* buffer, std::size_t capacity) {
+  return ReadArrived(Receive, &port, buffer, capacity, port.gone);
+}
 
 void Close(Port& port) {
   const int fd = Fd(port);
@@ -116,6 +118,6 @@ void Close(Port& port) {
 }  // namespace
 
 const Transport kDeviceTransport{Open,  ApplyTimeouts, ApplyLineSettings, SetEventMask,
-                                 Write, Read,          DiscardInput,      Close};
+                                 Write, Read,          ReadPending,       Close};
 
 }  // namespace kelvaro::platform

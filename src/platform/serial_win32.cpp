@@ -1,5 +1,5 @@
 // A serial device on Win32: a COM port opened exclusively, synchronous I/O, the lens's
-// time-outs enforced by the driver through COMMTIMEOUTS.
+// time-outs enforced by the driver through COMMTIMEOUTS, set by each read for itself.
 #include "platform/read_loop.h"
 #include "platform/transport.h"
 
@@ -52,15 +52,17 @@ bool Open(Port& port, const char* name, const PortAddress&) {
   return true;
 }
 
-bool ApplyTimeouts(Port& port) {
+// Every read sets the time-outs it relies on: the last read's may have been others. A total
+// of 0 with no interval would mean no time-out at all, so no read asks for less than 1 ms.
+bool SetReadTimeouts(Port& port, DWORD interval_ms, DWORD total_ms) {
   COMMTIMEOUTS t{};
-  t.ReadIntervalTimeout = kReadIntervalMs;
-  t.ReadTotalTimeoutMultiplier = 0;
-  t.ReadTotalTimeoutConstant = kReadTotalMs;
-  t.WriteTotalTimeoutMultiplier = 0;
+  t.ReadIntervalTimeout = interval_ms;
+  t.ReadTotalTimeoutConstant = total_ms < 1 ? 1 : total_ms;
   t.WriteTotalTimeoutConstant = kWriteTotalMs;
   return SetCommTimeouts(ToHandle(port), &t) != FALSE;
 }
+
+bool ApplyTimeouts(Port& port) { return SetReadTimeouts(port, kReadIntervalMs, kReadTotalMs); }
 
 bool ApplyLineSettings(Port& port) {
   // Built from nothing rather than read back and patched, so the line is the same whatever
@@ -111,44 +113,69 @@ bool Write(Port& port, const std::uint8_t* bytes, std::size_t count) {
   return false;
 }
 
-// One piece of a frame-ended read: exactly the bytes that have arrived, or one byte when none
-// has, so that ReadFile returns as soon as they are in. (Wine does not keep the MAXDWORD,
-// MAXDWORD, constant rule of "return with what is there" and waits out the constant.)
-long Receive(void* context, std::uint8_t* buffer, std::size_t capacity, int wait_ms) {
-  Port& port = *static_cast<Port*>(context);
+// How many bytes have arrived; -1 when the port is gone.
+long Arrived(Port& port) {
   COMSTAT status{};
   DWORD errors = 0;
   if (!ClearCommError(ToHandle(port), &errors, &status)) return DeviceGone(GetLastError()) ? -1 : 0;
-  DWORD want = status.cbInQue == 0 ? 1 : status.cbInQue;
-  if (want > capacity) want = static_cast<DWORD>(capacity);
-  COMMTIMEOUTS t{};
-  t.ReadTotalTimeoutConstant = static_cast<DWORD>(wait_ms);
-  t.WriteTotalTimeoutConstant = kWriteTotalMs;
+  return static_cast<long>(status.cbInQue);
+}
+
+// Reads `want` bytes within `total_ms`: the count, or -1 when the port is gone.
+long ReadSome(Port& port, std::uint8_t* buffer, DWORD want, DWORD total_ms) {
   DWORD got = 0;
-  if (!SetCommTimeouts(ToHandle(port), &t) || !ReadFile(ToHandle(port), buffer, want, &got, nullptr)) {
+  if (!SetReadTimeouts(port, 0, total_ms) || !ReadFile(ToHandle(port), buffer, want, &got, nullptr)) {
     return DeviceGone(GetLastError()) ? -1 : 0;
   }
   return static_cast<long>(got);
 }
 
-std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete) {
+// One piece of a frame-ended read: exactly the bytes that have arrived, or one byte when none
+// has, so that ReadFile returns as soon as they are in. (Wine does not keep the MAXDWORD,
+// MAXDWORD, constant rule of "return with what is there" and waits out the constant.)
+long Receive(void* context, std::uint8_t* buffer, std::size_t capacity, int wait_ms) {
+  Port& port = *static_cast<Port*>(context);
+  const long arrived = Arrived(port);
+  if (arrived < 0) return -1;
+  DWORD want = arrived == 0 ? 1 : static_cast<DWORD>(arrived);
+  if (want > capacity) want = static_cast<DWORD>(capacity);
+  return ReadSome(port, buffer, want, static_cast<DWORD>(wait_ms));
+}
+
+std::size_t Read(Port& port, std::uint8_t* buffer, std::size_t capacity, const ReadComplete* complete) {
   if (complete != nullptr) return ReadWithTimeouts(Receive, &port, buffer, capacity, complete, port.gone);
   // One read ended by the driver's time-outs. Its success flag is not looked at: a read cut
   // short by the time-outs or by an aborted line delivers what it got, and that is the reply.
+  // A device that refuses time-outs (the flat functions keep it open) is read all the same.
   DWORD got = 0;
+  SetReadTimeouts(port, kReadIntervalMs, kReadTotalMs);
   if (!ReadFile(ToHandle(port), buffer, static_cast<DWORD>(capacity), &got, nullptr) && DeviceGone(GetLastError())) {
     port.gone = true;
   }
   return got;
 }
 
-void DiscardInput(Port& port) { PurgeComm(ToHandle(port), PURGE_RXCLEAR); }
+std::size_t ReadPending(Port& port, std::uint8_t* buffer, std::size_t capacity) {
+  std::size_t got = 0;
+  while (got < capacity) {
+    const long arrived = Arrived(port);
+    if (arrived < 0) port.gone = true;
+    if (arrived <= 0) break;
+    DWORD want = static_cast<DWORD>(arrived);
+    if (want > capacity - got) want = static_cast<DWORD>(capacity - got);
+    const long n = ReadSome(port, buffer + got, want, 1);
+    if (n < 0) port.gone = true;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
 
 void Close(Port& port) { CloseHandle(ToHandle(port)); }
 
 }  // namespace
 
 const Transport kDeviceTransport{Open,  ApplyTimeouts, ApplyLineSettings, SetEventMask,
-                                 Write, Read,          DiscardInput,      Close};
+                                 Write, Read,          ReadPending,       Close};
 
 }  // namespace kelvaro::platform

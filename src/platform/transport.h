@@ -21,8 +21,8 @@ struct Transport {
   bool (*apply_line_settings)(Port& port);
   bool (*set_event_mask)(Port& port);
   bool (*write)(Port& port, const std::uint8_t* bytes, std::size_t count);
-  std::size_t (*read)(Port& port, std::uint8_t* buffer, std::size_t capacity, ReadComplete complete);
-  void (*discard_input)(Port& port);
+  std::size_t (*read)(Port& port, std::uint8_t* buffer, std::size_t capacity, const ReadComplete* complete);
+  std::size_t (*read_pending)(Port& port, std::uint8_t* buffer, std::size_t capacity);
   void (*close)(Port& port);
 };
 

@@ -29,6 +29,12 @@ def test_properties_reach_the_lens(sim):
         assert [lens.switch(n) for n in (0, 2, 3, 4)] == [0x0E, 0xDF, 0xFF, 0xF8]
         lens.set_switch(3, 0xFE)
         assert lens.switch(3) == 0xFE and sim.state()["switch3"] == "fe"
+        assert lens.magnifier is True
+        lens.magnifier = False
+        assert sim.state()["switch3"] == "ff" and lens.magnifier is False
+        lens.set_auto_iris(True)
+        assert (sim.state()["switch2"], sim.state()["switch4"]) == ("cf", "fc")
+        assert kelvaro.Lens.switch_label(3, 0xFE) == "Mag x2 [fe]"
         lens.connect()
         assert lens.connected is False  # not watched
 

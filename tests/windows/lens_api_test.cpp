@@ -211,6 +211,50 @@ TEST_F(LensApi, TwoLensesServedFromTwoThreadsAtOnceEachAnswerForThemselves) {
   delete slow;
 }
 
+// A host polling a frame-ended lens every 50 ms through four faults, the lens answering 10 ms
+// after each request throughout, as one behind a USB adapter does. Every call ends within its
+// time-outs, and within 1.5 s of each fault every poll is prompt again: bounds that mark a
+// hang, not speed goals. The last fault leaves the port's time-outs of a short last piece
+// (a few ms); every read must set its own.
+TEST_F(LensApi, PollingRecoversWithinASecondAndAHalfOfEveryFault) {
+  lens.Do("line delay 10");
+  lens.Do("state zoom 1234");
+  kelvaro_lens* handle = Open(kLensPort);
+  ASSERT_NE(handle, nullptr);
+  struct Fault {
+    const char* what;
+    std::vector<std::string> before, after;  // control commands around the first poll
+  } const faults[] = {
+      {"a time-out", {"fault 31 silent 1"}, {}},
+      {"a split reply that outlasts the gap", {"fault 31 split 2 150 1"}, {}},
+      {"a reply 650 ms late", {"fault 31 delay 650 1"}, {}},
+      {"a reply cut short at the end of a late read", {"line delay 495", "fault 31 short 2 1"}, {"line delay 10"}},
+  };
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.what);
+    for (const std::string& command : fault.before) lens.Do(command);
+    const DWORD start = GetTickCount();
+    DWORD last_slow = start;
+    for (int poll = 0; static_cast<LONG>(GetTickCount() - start) < 2500; ++poll) {
+      const DWORD began = GetTickCount();
+      unsigned short zoom = 0;
+      int code = -1;
+      const long long took = MillisecondsOf([&] { code = dll.kelvaro_position(handle, KELVARO_ZOOM, &zoom); });
+      // A read waits 500 ms at most, and a request is repeated once at most.
+      ASSERT_LT(took, 1300) << "poll " << poll;
+      if (code != KELVARO_OK || took >= 30) last_slow = began;
+      if (code == KELVARO_OK) {
+        EXPECT_EQ(zoom, 1234) << "poll " << poll;
+      }
+      if (poll == 0) {
+        for (const std::string& command : fault.after) lens.Do(command);
+      }
+      Sleep(50);
+    }
+    EXPECT_LT(static_cast<LONG>(last_slow - start), 1500) << "a poll begun 1.5 s after the fault was slow";
+  }
+}
+
 TEST_F(LensApi, BothFramingsReadWholeRepliesAndDropWhatCameLate) {
   lens.Do("state zoom 1234");
   lens.Do("state focus 321");

@@ -227,9 +227,13 @@ bool RunPortHelper(const std::string& arguments) {
     ADD_FAILURE() << "cannot start " << command << ", error " << GetLastError();
     return false;
   }
-  // A Linux process gives Wine nothing to wait on; the helper's files say how it went.
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  // A Linux process gives Wine nothing to wait on; the helper's files say how it went. Its
+  // process handle is 0 and its thread "handle" is whatever was left there: closing that
+  // would close a handle of someone else's in this process (Winsock's event, say).
+  if (process.hProcess != nullptr) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
   return true;
 }
 

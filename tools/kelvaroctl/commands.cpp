@@ -36,15 +36,8 @@ int AxisOf(Part part) {
   return -1;
 }
 
-// Switch bytes of the magnifier and auto-iris settings.
-constexpr unsigned char kMagnifierIn = 0xFE;   // switch 3, bit 0 clear
-constexpr unsigned char kMagnifierOut = 0xFF;  // switch 3, bit 0 set
-constexpr unsigned char kAutoIris = 0xCF;      // switch 2, bit 4 clear
-constexpr unsigned char kHostMode4 = 0xFC;     // switch 4
-constexpr unsigned char kHostMode0 = 0xF8;     // switch 4
-
 std::string SwitchKey(int number) { return "switch_" + std::to_string(number); }
-std::string SwitchLabel(int number) { return "switch " + std::to_string(number); }
+std::string SwitchName(int number) { return "switch " + std::to_string(number); }
 const char* OnOff(bool on) { return on ? "on" : "off"; }
 const char* JsonBool(bool on) { return on ? "true" : "false"; }
 
@@ -72,9 +65,9 @@ void AddPosition(Report& report, kelvaro_lens* lens, Part part) {
 void AddSwitch(Report& report, kelvaro_lens* lens, int number) {
   unsigned char byte = 0;
   const int code = kelvaro_switch(lens, number, &byte);
-  const std::string text = SwitchText(number, byte);
+  const std::string text = SwitchLabel(number, byte);
   const std::string value = std::to_string(SwitchValue(number, byte));
-  AddResult(report, SwitchKey(number), SwitchLabel(number), code, text + " (value " + value + ")",
+  AddResult(report, SwitchKey(number), SwitchName(number), code, text + " (value " + value + ")",
             JsonObject({{"value", value}, {"text", JsonString(text)}}));
 }
 
@@ -214,7 +207,7 @@ int Switch(const Words& words, const Options& options, Session& session) {
     const int code = kelvaro_set_switch(session.Lens(), number, *byte);
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02x", *byte);
-    AddResult(report, SwitchKey(number), SwitchLabel(number), code, std::string("set to ") + hex,
+    AddResult(report, SwitchKey(number), SwitchName(number), code, std::string("set to ") + hex,
               JsonObject({{"set", std::to_string(*byte)}}));
   } else {
     for (int number : numbers) AddSwitch(report, session.Lens(), number);
@@ -230,11 +223,11 @@ int Mag(const Words& words, const Options& options, Session& session) {
   bool on = wanted.value_or(false);
   int code = KELVARO_OK;
   if (wanted) {
-    code = kelvaro_set_switch(session.Lens(), 3, on ? kMagnifierIn : kMagnifierOut);
+    code = kelvaro_set_magnifier(session.Lens(), on);
   } else {
-    unsigned char byte = 0;
-    code = kelvaro_switch(session.Lens(), 3, &byte);
-    on = (byte & 1) == 0;
+    int in = 0;
+    code = kelvaro_magnifier(session.Lens(), &in);
+    on = in != 0;
   }
   AddResult(report, "mag", "2x magnifier", code, OnOff(on), JsonBool(on));
   return Finish(report, options);
@@ -244,16 +237,7 @@ int AutoIris(const Words& words, const Options& options, Session& session) {
   const bool on = ParseOnOff(words[0]);
   if (const int status = session.Open()) return status;
   Report report;
-  kelvaro_lens* lens = session.Lens();
-  int code = KELVARO_OK;
-  if (on) {
-    // Both are sent even when the first fails, as the library's SetAutoIris does.
-    const int iris = kelvaro_set_switch(lens, 2, kAutoIris);
-    const int mode = kelvaro_set_switch(lens, 4, kHostMode4);
-    code = iris != KELVARO_OK ? iris : mode;
-  } else {
-    code = kelvaro_set_switch(lens, 4, kHostMode0);
-  }
+  const int code = kelvaro_set_auto_iris(session.Lens(), on);
   AddResult(report, "autoiris", "auto iris", code, OnOff(on), JsonBool(on));
   return Finish(report, options);
 }

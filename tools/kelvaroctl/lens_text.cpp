@@ -3,23 +3,14 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "kelvaro.h"
+
 namespace kelvaroctl {
 
 namespace {
 
 // Room for the longest text: a focal range of the largest numbers is 54 characters.
 constexpr std::size_t kTextCapacity = 64;
-
-// Switch 0 values 12 to 15 name the lens's wavelength; the trailing spaces belong to them.
-const char* WavelengthLabel(unsigned value) {
-  switch (value) {
-    case 12: return "950nm ";
-    case 13: return "880nm ";
-    case 14: return "850nm ";
-    case 15: return "None  ";
-    default: return "LensCode";
-  }
-}
 
 }  // namespace
 
@@ -49,24 +40,9 @@ unsigned SwitchValue(int number, unsigned char byte) {
   }
 }
 
-std::string SwitchText(int number, unsigned char byte) {
-  const unsigned value = SwitchValue(number, byte);
-  const unsigned shown = byte;
+std::string SwitchLabel(int number, unsigned char byte) {
   char text[kTextCapacity];
-  switch (number) {
-    case 0:
-      std::snprintf(text, sizeof text, "%s [%x]", WavelengthLabel(value), shown);
-      break;
-    case 2:
-      std::snprintf(text, sizeof text, "%s [%x]", value == 1 ? "Remote Iris" : "Auto Iris", shown);
-      break;
-    case 3:
-      std::snprintf(text, sizeof text, "%s [%x]", (value & 1) ? "Mag x1" : "Mag x2", shown);
-      break;
-    default:
-      std::snprintf(text, sizeof text, "Mode %u%s [%x]", value, value == 7 ? " Local/Auto" : " Host", shown);
-      break;
-  }
+  if (kelvaro_switch_label(number, byte, text, sizeof text) != KELVARO_OK) return "?";
   return text;
 }
 

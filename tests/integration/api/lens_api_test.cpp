@@ -70,6 +70,57 @@ TEST_F(LensApi, CommandsSendTheirFramesAndReportNumbers) {
   EXPECT_EQ(lens.Received(), expected);
 }
 
+TEST_F(LensApi, MagnifierAndAutoIrisSendTheFlatFunctionsBytes) {
+  lenssim::LensState state;
+  state.switches[3] = 0xFE;
+  lens.SetState(state);
+  int on = -1;
+  EXPECT_EQ(kelvaro_magnifier(handle, &on), KELVARO_OK);
+  EXPECT_EQ(on, 1);
+  EXPECT_EQ(kelvaro_set_magnifier(handle, 0), KELVARO_OK);
+  EXPECT_EQ(kelvaro_magnifier(handle, &on), KELVARO_OK);
+  EXPECT_EQ(on, 0);
+  EXPECT_EQ(kelvaro_set_magnifier(handle, 7), KELVARO_OK);
+  EXPECT_EQ(kelvaro_set_auto_iris(handle, 1), KELVARO_OK);
+  EXPECT_EQ(kelvaro_set_auto_iris(handle, 0), KELVARO_OK);
+  const std::vector<Bytes> expected{{0x00, 0x53, 0xAD},       {0x01, 0x43, 0xFF, 0xBD}, {0x00, 0x53, 0xAD},
+                                    {0x01, 0x43, 0xFE, 0xBE}, {0x01, 0x42, 0xCF, 0xEE}, {0x01, 0x44, 0xFC, 0xBF},
+                                    kHostModeZero};
+  EXPECT_EQ(lens.Received(), expected);
+
+  // Both auto-iris requests go out even when the first fails, and its code is the one given.
+  lens.ClearReceived();
+  lens.SetFault(0x42, Fault::Silent(1));
+  EXPECT_EQ(kelvaro_set_auto_iris(handle, 1), KELVARO_TIMEOUT);
+  EXPECT_EQ(lens.Received().size(), 2u);
+  EXPECT_EQ(kelvaro_magnifier(handle, nullptr), KELVARO_INVALID_ARGUMENT);
+  EXPECT_EQ(kelvaro_set_magnifier(nullptr, 1), KELVARO_INVALID_ARGUMENT);
+}
+
+TEST(SwitchLabel, IsTheFlatGettersTextAndFitsOrWritesNothing) {
+  const struct {
+    int number;
+    unsigned char value;
+    const char* label;
+  } cases[] = {{0, 0x0E, "850nm  [e]"},       {0, 0x0C, "950nm  [c]"}, {0, 0x05, "LensCode [5]"},
+               {2, 0xDF, "Remote Iris [df]"}, {2, 0xCF, "Auto Iris [cf]"}, {3, 0xFE, "Mag x2 [fe]"},
+               {3, 0xFF, "Mag x1 [ff]"},      {4, 0xF8, "Mode 0 Host [f8]"}, {4, 0xFF, "Mode 7 Local/Auto [ff]"}};
+  for (const auto& c : cases) {
+    char text[32];
+    ASSERT_EQ(kelvaro_switch_label(c.number, c.value, text, sizeof text), KELVARO_OK) << c.label;
+    EXPECT_STREQ(text, c.label);
+    const std::size_t length = std::strlen(c.label);
+    EXPECT_EQ(kelvaro_switch_label(c.number, c.value, text, length + 1), KELVARO_OK) << c.label;
+    std::memset(text, '#', sizeof text);
+    EXPECT_EQ(kelvaro_switch_label(c.number, c.value, text, length), KELVARO_INVALID_ARGUMENT) << c.label;
+    EXPECT_EQ(text[0], '#') << "written though too small: " << c.label;
+  }
+  char text[32] = "x";
+  for (int number : {-1, 1, 5, 256}) EXPECT_EQ(kelvaro_switch_label(number, 0, text, sizeof text), KELVARO_INVALID_ARGUMENT);
+  EXPECT_STREQ(text, "x");
+  EXPECT_EQ(kelvaro_switch_label(3, 0xFE, nullptr, 32), KELVARO_INVALID_ARGUMENT);
+}
+
 TEST_F(LensApi, NameComesWholeAndFitsItsBuffer) {
   char name[300];
   EXPECT_EQ(kelvaro_name(handle, name, sizeof name), KELVARO_OK);
@@ -182,6 +233,36 @@ TEST_F(LensApi, ALateReplyIsNeverTakenForTheNextOne) {
   lens.SetState(state);
   EXPECT_EQ(kelvaro_position(handle, KELVARO_IRIS, &position), KELVARO_OK);
   EXPECT_EQ(position, 77);
+}
+
+// The rest of a reply given up, arriving after its read, pays that reply's debt before the
+// next request, which is then neither repeated nor spoiled. The start of a frame that never
+// goes on is no part of the next reply, nor of its silence.
+TEST_F(LensApi, WhatComesAfterAReadGaveUpIsSettledBeforeTheNextRequest) {
+  lenssim::LensState state;
+  state.zoom = 42 << 4;
+  state.iris = 7 << 4;
+  lens.SetState(state);
+  lens.SetFault(0x31, Fault::Split(2, 250, 1));
+  unsigned short position = 0;
+  EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &position), KELVARO_REPLY_TOO_SHORT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  lens.ClearReceived();
+  EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &position), KELVARO_OK);
+  EXPECT_EQ(position, 42);
+  EXPECT_EQ(lens.Received().size(), 1u) << "repeated";
+
+  lens.SetFault(0x31, Fault::Silent(1));
+  EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &position), KELVARO_TIMEOUT);
+  const Bytes stray{0x91, 0x31};  // a long zoom frame, as far as it goes
+  lens.SendUnsolicited(stray);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(kelvaro_position(handle, KELVARO_IRIS, &position), KELVARO_OK);
+  EXPECT_EQ(position, 7);
+  lens.SendUnsolicited(stray);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  lens.SetFault(0x30, Fault::Silent(1));
+  EXPECT_EQ(kelvaro_position(handle, KELVARO_IRIS, &position), KELVARO_TIMEOUT);
 }
 
 // Replies that are not the one asked for, in either framing: a reply cut short whose bytes
@@ -332,7 +413,7 @@ TEST(LensApiOpen, FailuresLeaveNothingOpen) {
   EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
-TEST(LensApiOpen, ThePoolHoldsSixteenLensesAndFreesItsRecords) {
+TEST(LensApiOpen, ThePoolHoldsSixtyFourLensesAndFreesItsRecords) {
   const int descriptors = OpenDescriptors();
   {
     std::vector<std::unique_ptr<lenssim::Simulator>> lenses;
@@ -343,18 +424,18 @@ TEST(LensApiOpen, ThePoolHoldsSixteenLensesAndFreesItsRecords) {
       ASSERT_EQ(handles.back()->code, KELVARO_OK) << i;
     }
     lenssim::Simulator extra;
-    auto seventeenth = std::make_unique<Handle>(extra.DevicePath());
-    EXPECT_EQ(seventeenth->code, KELVARO_NO_FREE_LENS);
-    EXPECT_EQ(seventeenth->lens, nullptr);
+    auto one_more = std::make_unique<Handle>(extra.DevicePath());
+    EXPECT_EQ(one_more->code, KELVARO_NO_FREE_LENS);
+    EXPECT_EQ(one_more->lens, nullptr);
 
-    // Every lens answers for itself; one closed frees a record for the seventeenth.
+    // Every lens answers for itself; one closed frees a record for one more.
     for (std::size_t i = 0; i < handles.size(); ++i) {
       EXPECT_EQ(kelvaro_connect(handles[i]->lens), KELVARO_OK) << i;
     }
     handles[5].reset();
-    seventeenth = std::make_unique<Handle>(extra.DevicePath());
-    EXPECT_EQ(seventeenth->code, KELVARO_OK);
-    EXPECT_EQ(kelvaro_connect(seventeenth->lens), KELVARO_OK);
+    one_more = std::make_unique<Handle>(extra.DevicePath());
+    EXPECT_EQ(one_more->code, KELVARO_OK);
+    EXPECT_EQ(kelvaro_connect(one_more->lens), KELVARO_OK);
     EXPECT_EQ(extra.Received().size(), 1u);
   }
   EXPECT_EQ(OpenDescriptors(), descriptors);

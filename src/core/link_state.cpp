@@ -1,7 +1,0 @@
-#include "core/link_state.h"
-
-namespace kelvaro {
-
-LinkState g_link;
-
-}  // namespace kelvaro
