@@ -21,7 +21,8 @@
  *    has the function of an owed reply, and no second frame follows within 100 ms, can it
  *    not be told from that late reply: then the request is sent once more (every request
  *    here may be repeated: moves are to absolute positions, switch sets write a value, the
- *    rest are queries) and a reply to either is taken;
+ *    rest are queries) and a reply to either is taken, the one still owed then counted from
+ *    that moment. A reply taken writes off every older debt;
  *  - by default a read ends the moment a whole frame has arrived (KELVARO_FRAMING_FRAME)
  *    instead of 100 ms after the last byte (KELVARO_FRAMING_TIMED, the flat functions' rule);
  *  - numbers instead of texts, decoded exactly as the flat texts decode them.

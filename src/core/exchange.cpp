@@ -98,7 +98,8 @@ void OweAfterFailure(LinkState& link, std::size_t at, std::size_t count, std::ui
 }
 
 // One read of an accounting link, judged against the replies owed. `unsure` is set when the
-// one frame that came may be an owed reply of the same function (see Judge).
+// one frame that came may be an owed reply of the same function (see Judge); `twin_owed` for
+// the read of a request sent again.
 int ReadAccountedReply(LinkState& link, std::uint8_t expected, bool twin_owed, bool& unsure) {
   unsure = false;
   std::memset(link.reply, 0, sizeof link.reply);
@@ -126,12 +127,22 @@ int ReadAccountedReply(LinkState& link, std::uint8_t expected, bool twin_owed, b
   std::memmove(link.reply, link.reply + from + verdict.offset, verdict.length);
   std::memset(link.reply + verdict.length, 0, sizeof link.reply - verdict.length);
   link.reply_count = static_cast<std::uint32_t>(verdict.length);
+  const TimePoint now = platform::MonotonicClock::now();
   if (verdict.kind == Verdict::kUnsure) {
-    // The frame is either the owed reply or this one: either way one reply of this function
-    // may still come, as the account already says, by the same deadline.
+    // The frame is the oldest owed reply of this function or this request's own: either way
+    // nothing owed before that one will come, and one reply of this function still may, for
+    // this request, so from now on. A repeat left as unsure cannot be told at all.
+    link.owed.Pay(expected);
+    link.owed.Owe(expected, now + kLateReplyWindow);
+    if (twin_owed) return KELVARO_WRONG_REPLY_CODE;
     unsure = true;
     return KELVARO_OK;
   }
+  // This request is answered, so every earlier one has been, or never will be (the lens
+  // answers in order). Only a request sent twice may still have one reply to come.
+  const bool twin_to_come = twin_owed && link.owed.Owes(expected);
+  link.owed.Clear();
+  if (twin_to_come) link.owed.Owe(expected, now + kLateReplyWindow);
   TakeValue(link, verdict.length);
   return KELVARO_OK;
 }

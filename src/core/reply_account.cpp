@@ -32,11 +32,10 @@ bool ReplyAccount::Pay(std::uint8_t function) {
   return false;
 }
 
-bool ReplyAccount::Owes(std::uint8_t function) const {
-  for (std::size_t i = 0; i < count_; ++i) {
-    if (debts_[i].function == function) return true;
-  }
-  return false;
+std::size_t ReplyAccount::CountOf(std::uint8_t function) const {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < count_; ++i) count += debts_[i].function == function;
+  return count;
 }
 
 namespace {
@@ -81,7 +80,7 @@ Verdict Judge(const std::uint8_t* bytes, std::size_t count, std::uint8_t expecte
     if (last && function == expected) {
       // The last frame answers this request unless it may be a late reply of the same
       // function, with this request's answer still to come.
-      const bool unsure = owed.Owes(expected) && !twin_owed;
+      const bool unsure = owed.CountOf(expected) > (twin_owed ? 1u : 0u);
       if (unsure && !ended) return waiting;
       Verdict found;
       found.kind = unsure ? Verdict::kUnsure : Verdict::kTaken;

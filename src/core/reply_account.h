@@ -32,7 +32,8 @@ class ReplyAccount {
   // debts before it were never going to be paid (the lens answers in order). False when
   // no debt is of that function: the frame is owed to no request.
   bool Pay(std::uint8_t function);
-  bool Owes(std::uint8_t function) const;
+  bool Owes(std::uint8_t function) const { return CountOf(function) > 0; }
+  std::size_t CountOf(std::uint8_t function) const;
   std::size_t Count() const { return count_; }
 
  private:
@@ -50,7 +51,8 @@ struct Verdict {
     kWaiting,  // not decided yet: more bytes may settle it (only before the read has ended)
     kTaken,    // the frame at [offset, offset + length) is this request's reply
     kUnsure,   // one frame of `expected` came, and it may be an owed reply of the same
-               // function with this request's still to come
+               // function with this request's still to come (for a request sent again: an
+               // owed reply older than the first sending)
     kFailed,   // no reply: `code` is 4, 13, 12 or 6
   };
   Kind kind = kWaiting;
@@ -61,8 +63,9 @@ struct Verdict {
 };
 
 // Judges `count` bytes. `ended`: the read is over (by its time-outs), so a verdict is due.
-// `twin_owed`: the owed reply of `expected`, if any, answers the same request as this one
-// (a request sent again), so a frame of it may be taken.
+// `twin_owed`: the newest owed reply of `expected` answers the same question as this request
+// (a request sent again), so a frame of it may be taken; an older one of that function still
+// leaves the frame unsure.
 Verdict Judge(const std::uint8_t* bytes, std::size_t count, std::uint8_t expected, const ReplyAccount& account,
               bool ended, bool twin_owed);
 

@@ -93,6 +93,11 @@ TEST(ReplyAccount, AReadIsJudgedAgainstTheRepliesOwed) {
       {"two zooms while zoom is owed", zoom + zoom, Owing({0x31}), false, Verdict::kTaken, Verdict::kTaken, 0,
        zoom.size()},
       {"a repeat's one frame", zoom, Owing({0x31}), true, Verdict::kTaken, Verdict::kTaken, 0, 0},
+      // Only the newest zoom owed is the repeat's twin: the one frame may be the older one.
+      {"a repeat's one frame, an older zoom owed", zoom, Owing({0x31, 0x31}), true, Verdict::kWaiting,
+       Verdict::kUnsure, 0, 0},
+      {"a repeat's two frames, an older zoom owed", zoom + zoom, Owing({0x31, 0x31}), true, Verdict::kTaken,
+       Verdict::kTaken, 0, zoom.size()},
       {"late replies in order", focus + zoom + zoom, Owing({0x32, 0x30, 0x31}), false, Verdict::kTaken,
        Verdict::kTaken, 0, focus.size() + zoom.size()},
   };
