@@ -328,6 +328,27 @@ TEST_F(LensApi, OnlyTheWholeReplyToThisRequestIsTaken) {
     EXPECT_EQ(zoom, 600) << framing;
     EXPECT_EQ(lens.Received().size(), 2u) << framing;
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+
+    // Late zoom (+1100) then late iris (+1300) replies, and a zoom request sent again in
+    // between: the zoom reply still owed for it comes after the iris one (+1550), so the
+    // iris reply does not write it off.
+    lens.SetFault(0x31, Fault::Delay(1100, 1));
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_TIMEOUT) << framing;
+    lens.SetFault(0x30, Fault::Delay(800, 1));
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_IRIS, &zoom), KELVARO_TIMEOUT) << framing;
+    state.zoom = 700 << 4;
+    lens.SetState(state);
+    lens.SetFault(0x31, Fault::Delay(350, 2));
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_OK) << framing;
+    EXPECT_EQ(zoom, 700) << framing;
+    state.zoom = 800 << 4;
+    lens.SetState(state);
+    lens.SetFault(0x31, Fault::Silent(1));
+    lens.ClearReceived();
+    EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_OK) << framing;
+    EXPECT_EQ(zoom, 800) << framing;
+    EXPECT_EQ(lens.Received().size(), 2u) << framing;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   }
 }
 
