@@ -82,16 +82,22 @@ bool ReplyIn(const void* context, const std::uint8_t*, std::size_t count) {
          Verdict::kWaiting;
 }
 
-// After a failed read: the debt of this request, unless the lens plainly answered it with a
-// spoiled frame (its length, its function, nothing else owed), and the start of a frame
-// that may be its reply still coming in, for the next request to settle.
+// After a failed read: the debt of this request, and the start of a frame that may be its
+// reply still coming in, for the next request to settle. A spoiled frame of this request's
+// length and function is an answer: with nothing owed it is this request's, and with a reply
+// of this function owed it is that one or this one (a doubt).
 void OweAfterFailure(LinkState& link, std::size_t at, std::size_t count, std::uint8_t expected, bool owed_before) {
   const std::uint8_t* rest = link.reply + at;
   const std::size_t left = count - at;
-  const bool spoiled_answer = !owed_before && left >= kMinFrameBytes && rest[1] == expected &&
+  const auto now = platform::MonotonicClock::now();
+  const bool spoiled_answer = left >= kMinFrameBytes && rest[1] == expected &&
                               left == static_cast<std::size_t>(rest[0]) + kMinFrameBytes;
-  if (spoiled_answer) return;
-  link.owed.Owe(expected, platform::MonotonicClock::now() + kLateReplyWindow);
+  if (spoiled_answer && !owed_before) return;
+  if (spoiled_answer && link.owed.Owes(expected)) {
+    link.owed.Doubt(expected, now);
+    return;
+  }
+  link.owed.Owe(expected, now + kLateReplyWindow);
   const std::size_t keep = SettleLateBytes(rest, left, link.owed);
   link.pending_count = left - keep;
   std::memcpy(link.pending, rest + keep, link.pending_count);
@@ -127,22 +133,12 @@ int ReadAccountedReply(LinkState& link, std::uint8_t expected, bool twin_owed, b
   std::memmove(link.reply, link.reply + from + verdict.offset, verdict.length);
   std::memset(link.reply + verdict.length, 0, sizeof link.reply - verdict.length);
   link.reply_count = static_cast<std::uint32_t>(verdict.length);
-  const TimePoint now = platform::MonotonicClock::now();
   if (verdict.kind == Verdict::kUnsure) {
-    // The frame is the oldest owed reply of this function or this request's own: either way
-    // nothing owed before that one will come, and one reply of this function still may, for
-    // this request, so from now on. A repeat left as unsure cannot be told at all.
-    link.owed.Pay(expected);
-    link.owed.Owe(expected, now + kLateReplyWindow);
-    if (twin_owed) return KELVARO_WRONG_REPLY_CODE;
+    link.owed.Doubt(expected, platform::MonotonicClock::now());
     unsure = true;
     return KELVARO_OK;
   }
-  // This request is answered, so every earlier one has been, or never will be (the lens
-  // answers in order). Only a request sent twice may still have one reply to come.
-  const bool twin_to_come = twin_owed && link.owed.Owes(expected);
-  link.owed.Clear();
-  if (twin_to_come) link.owed.Owe(expected, now + kLateReplyWindow);
+  link.owed.Answered(expected, twin_owed);
   TakeValue(link, verdict.length);
   return KELVARO_OK;
 }

@@ -13,13 +13,15 @@ void ReplyAccount::Expire(TimePoint now) {
   count_ = kept;
 }
 
-void ReplyAccount::Owe(std::uint8_t function, TimePoint until) {
+void ReplyAccount::Add(Debt debt) {
   if (count_ == kCapacity) {
     for (std::size_t i = 1; i < count_; ++i) debts_[i - 1] = debts_[i];
     --count_;
   }
-  debts_[count_++] = Debt{function, until};
+  debts_[count_++] = debt;
 }
+
+void ReplyAccount::Owe(std::uint8_t function, TimePoint until) { Add(Debt{function, until, false}); }
 
 bool ReplyAccount::Pay(std::uint8_t function) {
   for (std::size_t i = 0; i < count_; ++i) {
@@ -30,6 +32,28 @@ bool ReplyAccount::Pay(std::uint8_t function) {
     return true;
   }
   return false;
+}
+
+void ReplyAccount::Doubt(std::uint8_t function, TimePoint now) {
+  TimePoint until = now + kLateReplyWindow;
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (debts_[i].function != function) continue;
+    if (debts_[i].doubt) until = debts_[i].until;
+    break;
+  }
+  Pay(function);
+  Add(Debt{function, until, true});
+}
+
+void ReplyAccount::Answered(std::uint8_t function, bool twin) {
+  std::size_t kept = 0;
+  for (std::size_t i = count_; twin && i-- > 0;) {
+    if (debts_[i].function != function) continue;
+    debts_[0] = debts_[i];
+    kept = 1;
+    break;
+  }
+  count_ = kept;
 }
 
 std::size_t ReplyAccount::CountOf(std::uint8_t function) const {
@@ -80,8 +104,11 @@ Verdict Judge(const std::uint8_t* bytes, std::size_t count, std::uint8_t expecte
     if (last && function == expected) {
       // The last frame answers this request unless it may be a late reply of the same
       // function, with this request's answer still to come.
-      const bool unsure = owed.CountOf(expected) > (twin_owed ? 1u : 0u);
-      if (unsure && !ended) return waiting;
+      // A repeat's frame is taken, though with an older reply of its function owed too it
+      // waits for the quiet gap first: a second frame then settles which is which.
+      const std::size_t same = owed.CountOf(expected);
+      const bool unsure = same > 0 && !twin_owed;
+      if (same > (twin_owed ? 1u : 0u) && !ended) return waiting;
       Verdict found;
       found.kind = unsure ? Verdict::kUnsure : Verdict::kTaken;
       found.offset = at;

@@ -32,6 +32,16 @@ class ReplyAccount {
   // debts before it were never going to be paid (the lens answers in order). False when
   // no debt is of that function: the frame is owed to no request.
   bool Pay(std::uint8_t function);
+  // A frame of `function` came that is the oldest owed reply of that function or the reply
+  // to the request just sent, no one can tell which: either way the debts before that one
+  // are written off, and one reply of `function` may still come, now owed last, for a
+  // window from `now`. A doubt that stands on an earlier doubt keeps its deadline, so that
+  // a lens answering each request once is not doubted for as long as it is asked.
+  void Doubt(std::uint8_t function, TimePoint now);
+  // A reply of `function` was taken for the request just sent: the lens has answered, or
+  // never will, every request before it. Only a request sent twice (`twin`) may still have
+  // its other reply to come: the newest debt of `function`, which stays.
+  void Answered(std::uint8_t function, bool twin);
   bool Owes(std::uint8_t function) const { return CountOf(function) > 0; }
   std::size_t CountOf(std::uint8_t function) const;
   std::size_t Count() const { return count_; }
@@ -40,7 +50,9 @@ class ReplyAccount {
   struct Debt {
     std::uint8_t function;
     TimePoint until;
+    bool doubt;  // owed after a frame that could not be told from it (Doubt)
   };
+  void Add(Debt debt);
   Debt debts_[kCapacity] = {};
   std::size_t count_ = 0;
 };
@@ -51,8 +63,7 @@ struct Verdict {
     kWaiting,  // not decided yet: more bytes may settle it (only before the read has ended)
     kTaken,    // the frame at [offset, offset + length) is this request's reply
     kUnsure,   // one frame of `expected` came, and it may be an owed reply of the same
-               // function with this request's still to come (for a request sent again: an
-               // owed reply older than the first sending)
+               // function with this request's still to come
     kFailed,   // no reply: `code` is 4, 13, 12 or 6
   };
   Kind kind = kWaiting;
@@ -64,8 +75,7 @@ struct Verdict {
 
 // Judges `count` bytes. `ended`: the read is over (by its time-outs), so a verdict is due.
 // `twin_owed`: the newest owed reply of `expected` answers the same question as this request
-// (a request sent again), so a frame of it may be taken; an older one of that function still
-// leaves the frame unsure.
+// (a request sent again), so a frame of `expected` is taken.
 Verdict Judge(const std::uint8_t* bytes, std::size_t count, std::uint8_t expected, const ReplyAccount& account,
               bool ended, bool twin_owed);
 

@@ -52,6 +52,27 @@ TEST(ReplyAccount, ALateFramePaysItsDebtAndWritesOffTheEarlierOnes) {
   EXPECT_TRUE(account.Owes(19));
 }
 
+TEST(ReplyAccount, ADoubtIsOwedLastAndOnlyTheFirstOfAChainStartsAWindow) {
+  const TimePoint t = kNow + std::chrono::milliseconds(300);
+  ReplyAccount account = Owing({0x31, 0x30});
+  account.Doubt(0x31, t);  // the zoom frame was the late one or this request's
+  EXPECT_EQ(account.Count(), 2u);
+  EXPECT_TRUE(account.Pay(0x30));  // the late iris reply comes before the zoom still owed
+  EXPECT_TRUE(account.Owes(0x31));
+  account.Expire(kLater);  // counted from the doubt, not from the debt it stood on
+  EXPECT_TRUE(account.Owes(0x31));
+  account.Doubt(0x31, t + std::chrono::milliseconds(500));
+  account.Expire(t + kLateReplyWindow);
+  EXPECT_FALSE(account.Owes(0x31));
+
+  account = Owing({0x30, 0x31, 0x31});
+  account.Answered(0x31, true);  // a request sent twice: its other reply may still come
+  EXPECT_EQ(account.Count(), 1u);
+  EXPECT_TRUE(account.Owes(0x31));
+  account.Answered(0x32, false);  // the lens answers in order: nothing older will come
+  EXPECT_EQ(account.Count(), 0u);
+}
+
 TEST(ReplyAccount, AReadIsJudgedAgainstTheRepliesOwed) {
   const Bytes zoom = Frame(0x31, {0x40, 0x00});
   const Bytes focus = Frame(0x32, {0x10, 0x00});
@@ -93,9 +114,9 @@ TEST(ReplyAccount, AReadIsJudgedAgainstTheRepliesOwed) {
       {"two zooms while zoom is owed", zoom + zoom, Owing({0x31}), false, Verdict::kTaken, Verdict::kTaken, 0,
        zoom.size()},
       {"a repeat's one frame", zoom, Owing({0x31}), true, Verdict::kTaken, Verdict::kTaken, 0, 0},
-      // Only the newest zoom owed is the repeat's twin: the one frame may be the older one.
+      // An older zoom owed besides the repeat's twin: a second frame may yet say which is which.
       {"a repeat's one frame, an older zoom owed", zoom, Owing({0x31, 0x31}), true, Verdict::kWaiting,
-       Verdict::kUnsure, 0, 0},
+       Verdict::kTaken, 0, 0},
       {"a repeat's two frames, an older zoom owed", zoom + zoom, Owing({0x31, 0x31}), true, Verdict::kTaken,
        Verdict::kTaken, 0, zoom.size()},
       {"late replies in order", focus + zoom + zoom, Owing({0x32, 0x30, 0x31}), false, Verdict::kTaken,
