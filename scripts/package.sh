@@ -6,8 +6,9 @@
 #   kelvaro-VERSION-py3-none-PLATFORM.whl  the Python package with the library inside, for
 #                                  linux_x86_64, win32 and win_amd64
 #   Kelvaro32-VERSION-windows.zip  the 32-bit (x86/) and 64-bit (x64/) DLLs with their MSVC
-#                                  import libraries, the .def, the headers, the Python package,
-#                                  the C# binding and the HTML reference
+#                                  import libraries and kelvaroctl.exe and kelvaro-lens-sim.exe,
+#                                  the .def, the headers, the Python package, the C# binding,
+#                                  the HTML reference and README.md (the first five minutes)
 # Builds the presets linux, windows and windows64 and the docs target. The MSVC import
 # libraries are expected next to the DLLs (build/windows*/Kelvaro32.lib); when anything the
 # zip needs is missing the .deb is still made, and the script names what is missing and
@@ -51,6 +52,11 @@ need build/windows/Kelvaro32.dll "preset windows"
 need build/windows/Kelvaro32.lib "MSVC import library of the 32-bit DLL"
 need build/windows64/Kelvaro32.dll "preset windows64"
 need build/windows64/Kelvaro32.lib "MSVC import library of the 64-bit DLL"
+for preset in windows windows64; do
+  for tool in kelvaroctl kelvaro-lens-sim; do
+    need "build/$preset/$tool.exe" "preset $preset"
+  done
+done
 need build/linux/docs/html/index.html "target docs, needs doxygen"
 # A DLL of the wrong width in a folder would only show on the user's machine.
 dll_is() {
@@ -90,9 +96,11 @@ mkdir -p "$stage/include" "$stage/x86" "$stage/x64" "$stage/python" "$stage/csha
 cp README.md "$stage/"
 cp include/Kelvaro32.h include/kelvaro.h "$stage/include/"
 cp build/windows/Kelvaro32.lib src/Kelvaro32.def "$stage/x86/"
-i686-w64-mingw32-strip --strip-debug -o "$stage/x86/Kelvaro32.dll" build/windows/Kelvaro32.dll
 cp build/windows64/Kelvaro32.lib "$stage/x64/"
-x86_64-w64-mingw32-strip --strip-debug -o "$stage/x64/Kelvaro32.dll" build/windows64/Kelvaro32.dll
+for file in Kelvaro32.dll kelvaroctl.exe kelvaro-lens-sim.exe; do
+  i686-w64-mingw32-strip --strip-debug -o "$stage/x86/$file" "build/windows/$file"
+  x86_64-w64-mingw32-strip --strip-debug -o "$stage/x64/$file" "build/windows64/$file"
+done
 tar -C python --exclude=__pycache__ --exclude='*.pyc' -cf - kelvaro pyproject.toml setup.py README.md |
   tar -C "$stage/python" -xf -
 cp bindings/csharp/Kelvaro.cs "$stage/csharp/"
