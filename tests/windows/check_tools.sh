@@ -7,9 +7,11 @@
 #                                       command lines of both programs
 #   check_tools.sh tcp EXE_DIR          the Windows simulator over TCP and its control
 #                                       channel, and kelvaroctl.exe --simulate
-#   check_tools.sh readme EXE_DIR README  README's "Windows: the first five minutes", each
+#   check_tools.sh readme EXE_DIR README CC IMPORT_LIBRARY
+#                                       README's "Windows: the first five minutes", each
 #                                       command as shown (on a free port rather than 4001,
-#                                       COM5 for COM3), each output as shown
+#                                       COM5 for COM3), each output as shown, and its C
+#                                       example built with CC and run against the simulator
 set -eu
 mode=$1 exe_dir=$2
 ctl=$KELVARO_NATIVE_BIN/kelvaroctl
@@ -180,7 +182,7 @@ tcp)
   ;;
 
 readme)
-  readme=$3
+  readme=$3 cc=$4 import_library=$5
   # The indented lines of the section: "> COMMAND" and the output shown after it, up to the
   # next paragraph.
   awk '
@@ -188,7 +190,10 @@ readme)
     section && /^#/ { exit }
     section && /^    > / { n++; shown = 1; print substr($0, 7) > (dir "/command" n); next }
     section && shown && /^    / { print substr($0, 5) > (dir "/shown" n); next }
-    section && /^[^ ]/ { shown = 0 }' dir="$work" "$readme"
+    section && /^[^ ]/ { shown = 0; if (in_c) c = 0 }
+    section && /from C \(/ { c = 1 }
+    section && c && /^    / { in_c = 1; print substr($0, 5) > (dir "/example.c") }
+    section && c && /^$/ && in_c { print "" > (dir "/example.c") }' dir="$work" "$readme"
   [ -f "$work/command1" ] || fail "README has no \"Windows: the first five minutes\" with commands"
   port=$("$KELVARO_PORT_HELPER" ports 1)
   n=1 ran=0
@@ -217,9 +222,22 @@ readme)
     ran=$((ran + 1))
   done
   [ "$ran" -ge 3 ] || fail "README shows $ran commands of the tools, fewer than the simulator and two status"
+
+  # The C example, against the simulator that is still running, as README says.
+  [ -s "$work/example.c" ] || fail "README's Windows section has no C example"
+  sed -i "s/4001/$port/g" "$work/example.c"
+  said=$(sed -n 's|.*/\* \(zoom: .*\) \*/$|\1|p' "$work/example.c")
+  [ -n "$said" ] || fail "README's C example shows no output"
+  "$cc" -Wall -Wextra -I "$(dirname "$readme")/include" -o "$exe_dir/readme_example.exe" "$work/example.c" \
+    "$import_library" || fail "README's C example does not build"
+  win readme_example
+  rm -f "$exe_dir/readme_example.exe"
+  [ "$win_status" -eq 0 ] || fail "README's C example: exit status $win_status: $(cat "$work/win.err")"
+  [ "$(cat "$work/win.out")" = "$said" ] || fail "README's C example printed \"$(cat "$work/win.out")\", not \"$said\""
+  echo "README's C example: $said"
   ;;
 
 *)
-  fail "usage: $0 com|tcp EXE_DIR | readme EXE_DIR README"
+  fail "usage: $0 com|tcp EXE_DIR | readme EXE_DIR README CC IMPORT_LIBRARY"
   ;;
 esac

@@ -458,11 +458,12 @@ void Simulator::Replug() {
   Impl& s = *impl_;
   std::lock_guard<std::mutex> lifecycle(s.lifecycle);
   if (!s.hung_up) return;
+  s.Plug();
   {
+    // Only now: SendUnsolicited wakes the new line once it sees the lens serving.
     std::lock_guard<std::mutex> lock(s.mutex);
     s.serving = true;
   }
-  s.Plug();
   s.hung_up = false;
   if (s.on_replug) s.on_replug(s.path);
 }
