@@ -6,7 +6,7 @@
 #   2. the .deb (CPack) unpacked into a scratch root, its package run by the system's Python.
 # Each runs `python -m kelvaro URL`, which must show what `kelvaroctl --port URL status`
 # shows, drives the lens through Lens, and gives one line and status 1 for a port that
-# cannot be opened.
+# cannot be opened; the wheel also runs README's Windows example of the flat functions.
 # Usage: check_packages.sh SOURCE_DIR BUILD_DIR KELVAROCTL LENS_SIM CPACK
 set -eu
 source_dir=$1 build=$2 ctl=$3 sim=$4 cpack=$5
@@ -77,6 +77,19 @@ wheel=$("$source_dir/scripts/wheel.sh" "$build/libKelvaro32.so" linux_x86_64 "$w
 # Run from elsewhere, so that nothing but the installed package can be imported.
 cd "$work"
 check "wheel in a venv" "$work/venv/bin/python" "$work/venv/lib/"
+# README's Windows section's flat functions from Python, which hold for the wheel anywhere.
+awk '/^## Windows: the first five minutes$/ { section = 1; next }
+  section && /^#/ { exit }
+  section && /^[^ ]/ && code { exit }
+  section && /from Python \(/ { python = 1 }
+  section && python && /^    [^>]/ { code = 1; print substr($0, 5) }
+  section && code && /^$/ { print "" }' "$source_dir/README.md" >"$work/flat.py"
+grep -q 'tcp://127.0.0.1:4001' "$work/flat.py" || fail "README's Windows section has no Python example on tcp://127.0.0.1:4001"
+port=${url##*:}
+sed -i "s/4001/$port/" "$work/flat.py"
+said=$("$work/venv/bin/python" "$work/flat.py") || fail "README's Python example failed"
+[ "$said" = "zoom 2048" ] || fail "README's Python example printed \"$said\", not \"zoom 2048\""
+echo "README's Python example with the wheel: $said"
 
 # 2. The .deb, unpacked into a scratch root.
 "$cpack" -G DEB -B "$work/cpack" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1 ||
