@@ -24,6 +24,19 @@ if(WIN32)
   endif()
 endif()
 
+if(NOT WIN32)
+  # The Python package for the system's Python 3 (Debian's dist-packages), with a link to the
+  # library beside it, where the package looks first.
+  set(KELVARO_PYTHON_DIR "lib/python3/dist-packages" CACHE STRING
+      "Where the Python package kelvaro goes, under the prefix")
+  install(DIRECTORY python/kelvaro DESTINATION ${KELVARO_PYTHON_DIR}
+          PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
+  file(RELATIVE_PATH library_from_python "/${KELVARO_PYTHON_DIR}/kelvaro" "/${CMAKE_INSTALL_LIBDIR}/libKelvaro32.so")
+  file(MAKE_DIRECTORY "${PROJECT_BINARY_DIR}/python")
+  file(CREATE_LINK "${library_from_python}" "${PROJECT_BINARY_DIR}/python/libKelvaro32.so" SYMBOLIC)
+  install(FILES "${PROJECT_BINARY_DIR}/python/libKelvaro32.so" DESTINATION ${KELVARO_PYTHON_DIR}/kelvaro)
+endif()
+
 install(EXPORT Kelvaro32Targets NAMESPACE Kelvaro32:: DESTINATION ${KELVARO_CMAKE_DIR})
 configure_package_config_file(cmake/Kelvaro32Config.cmake.in
   "${PROJECT_BINARY_DIR}/Kelvaro32Config.cmake" INSTALL_DESTINATION ${KELVARO_CMAKE_DIR})
@@ -67,7 +80,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "The shared library libKelvaro32.so with its C headers (the flat
 functions of Kelvaro32.h and the handle interface of kelvaro.h), a CMake package
 and a pkg-config file, the tools kelvaroctl (drive a lens from a terminal) and
-kelvaro-lens-sim (a simulated lens on a pseudo-terminal), and the HTML reference.")
+kelvaro-lens-sim (a simulated lens on a pseudo-terminal or a TCP port), the Python
+package kelvaro for the system's Python 3, and the HTML reference.")
   # Depends from what the library and tools link against.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()

@@ -12,10 +12,12 @@
 set -eu
 
 skip_dir=${KELVARO_SKIP_DIR:-$(cd "$(dirname "$0")/.." && pwd)/build/skipped}
-packages="cmake ninja-build g++ googletest libgtest-dev binutils ser2net clang libclang-rt-14-dev python3-pytest mono-mcs mono-runtime libmono-system-core4.0-cil doxygen pkg-config dpkg-dev file zip unzip"
+packages="cmake ninja-build g++ googletest libgtest-dev binutils ser2net clang libclang-rt-14-dev python3-pytest python3-build python3-setuptools python3-wheel python3-venv mono-mcs mono-runtime libmono-system-core4.0-cil doxygen pkg-config dpkg-dev file zip unzip"
 wine32=""
 if [ "${1:-}" = windows ]; then
-  packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 llvm lld"
+  # The -posix thread model builds the Windows tools (tools/windows/), the -win32 one the DLL.
+  packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+    wine wine64 llvm lld"
   wine32="wine32:i386"
   rm -f "$skip_dir/wine32"  # written again below if it still cannot be installed
 fi

@@ -6,13 +6,21 @@
 # linked statically the DLL imports only system DLLs (KERNEL32, USER32, WS2_32, msvcrt).
 # Consequence: std::thread/std::mutex are not available in these builds; the platform layer
 # uses Win32 primitives directly.
+#
+# The Windows builds of the tools (tools/windows/) use the simulator's std::thread and
+# std::mutex: they set KELVARO_MINGW_THREADS=posix and link everything statically, libwinpthread
+# included, so they too import only system DLLs (and Kelvaro32.dll).
 
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-win32)
+if(NOT KELVARO_MINGW_THREADS)
+  set(KELVARO_MINGW_THREADS win32)
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KELVARO_MINGW_THREADS)
+set(CMAKE_C_COMPILER   ${MINGW_TRIPLE}-gcc-${KELVARO_MINGW_THREADS})
+set(CMAKE_CXX_COMPILER ${MINGW_TRIPLE}-g++-${KELVARO_MINGW_THREADS})
 set(CMAKE_RC_COMPILER  ${MINGW_TRIPLE}-windres)
-set(CMAKE_AR           ${MINGW_TRIPLE}-gcc-ar-win32 CACHE FILEPATH "")
-set(CMAKE_RANLIB       ${MINGW_TRIPLE}-gcc-ranlib-win32 CACHE FILEPATH "")
+set(CMAKE_AR           ${MINGW_TRIPLE}-gcc-ar-${KELVARO_MINGW_THREADS} CACHE FILEPATH "")
+set(CMAKE_RANLIB       ${MINGW_TRIPLE}-gcc-ranlib-${KELVARO_MINGW_THREADS} CACHE FILEPATH "")
 
 # Headers and libraries come from the mingw sysroot only; build tools from the host.
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})

@@ -160,3 +160,47 @@ def test_readme_example_runs(sim, library_env):
     assert run.returncode == 0, run.stderr
     assert "Simulated Zoom Lens 10-200" in run.stdout
     assert any(frame.startswith("0221") for frame in sim.frames()), "the example moved no zoom"
+
+
+@pytest.mark.parametrize(
+    "commands, status, changed",
+    [
+        ([], 0, {}),
+        (["fault 31 silent"], 1, {"zoom": "zoom          failed: Timeout"}),
+        (["fault 54 badsum"], 1, {"switch 4": "switch 4      failed: Bad Checksum"}),
+        (["fault 01 silent"], 1, None),  # no handshake: nothing after the connect line
+    ],
+)
+def test_status_entry_point(sim, library_env, commands, status, changed):
+    """python -m kelvaro PORT: the lines of kelvaroctl status, a failed item shown in its line."""
+    for command in commands:
+        sim.command(command)
+    run = subprocess.run([sys.executable, "-m", "kelvaro", sim.link], env=library_env, capture_output=True,
+                         text=True, timeout=HANG)
+    assert (run.returncode, run.stderr) == (status, "")
+    lines = run.stdout.splitlines()
+    assert lines[0] == f"port          {sim.link}"
+    if changed is None:
+        assert lines[1:] == ["connect       failed: Timeout"]
+        return
+    expected = {
+        "connect": "OK", "name": "Simulated Zoom Lens 10-200", "focal length": "Focal Length  10.0 to  200.0 mm",
+        "MOD": "MOD:  0.9 meters", "aperture": "Aperture: f/2.00", "iris": "2048", "zoom": "2048",
+        "focus": "2048", "switch 0": "850nm  [e]", "switch 2": "Remote Iris [df]", "switch 3": "Mag x1 [ff]",
+        "switch 4": "Mode 0 Host [f8]",
+    }
+    shown = [changed.get(label, label.ljust(14) + text) for label, text in expected.items()]
+    assert lines[1:] == shown
+
+
+def test_status_entry_point_bad_command_lines(library_env, tmp_path):
+    missing = str(tmp_path / "no-such-port")
+    run = subprocess.run([sys.executable, "-m", "kelvaro", missing], env=library_env, capture_output=True,
+                         text=True, timeout=HANG)
+    assert (run.returncode, run.stdout) == (1, "")
+    assert run.stderr == f"python -m kelvaro: cannot open {missing}: Unable To Open Port (code 7)\n"
+    for argv in ([], ["a", "b"]):
+        run = subprocess.run([sys.executable, "-m", "kelvaro", *argv], env=library_env, capture_output=True,
+                             text=True, timeout=HANG)
+        assert run.returncode == 2
+        assert "usage: python -m kelvaro" in run.stderr

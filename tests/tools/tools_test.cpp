@@ -536,6 +536,96 @@ TEST(Tools, SimulatorOptionsFaultsAndTrace) {
   EXPECT_FALSE(Exists(traced.Lens()));
 }
 
+// A connection to the loopback port of "tcp://127.0.0.1:PORT"; -1 when refused.
+int ConnectTo(const std::string& url) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+// The simulator on TCP ports, its lens and its control channel, as in the README.
+TEST(Tools, SimulatorServesTcpOneClientAtATime) {
+  Process sim({kSim, "--tcp", "127.0.0.1:0", "--control-tcp", "127.0.0.1:0", "--speed", "0", "--name",
+               "Network Zoom 9-90"});
+  const std::optional<std::string> url = sim.ReadLine(10000);
+  ASSERT_TRUE(url) << sim.Err();
+  ASSERT_EQ(url->rfind("tcp://127.0.0.1:", 0), 0u) << *url;
+  EXPECT_NE(*url, "tcp://127.0.0.1:0");  // the port it got, not the one asked for
+  const std::optional<std::string> control_line = sim.ReadLine(10000);
+  ASSERT_TRUE(control_line && control_line->rfind("control: tcp://127.0.0.1:", 0) == 0) << sim.Err();
+  const std::string control_url = control_line->substr(9);
+  EXPECT_EQ(sim.ReadLine(10000).value_or(""), "ready");
+
+  // The same status as on a pseudo-terminal, less the port line.
+  SimProgram pty({"--speed", "0", "--name", "Network Zoom 9-90"});
+  const Result direct = pty.Ctl({"status"});
+  const Result status = RunProgram({kCtl, "--port", *url, "status"});
+  EXPECT_EQ(status.status, 0) << status.err;
+  EXPECT_EQ(status.out.rfind("port          " + *url + "\n", 0), 0u) << status.out;
+  EXPECT_EQ(status.out.substr(status.out.find('\n')), direct.out.substr(direct.out.find('\n')));
+
+  // A second client waits, unanswered, until the first one leaves.
+  const int first = ConnectTo(*url);
+  const int second = ConnectTo(*url);
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  const unsigned char handshake[] = {0x00, 0x01, 0xFF};
+  EXPECT_EQ(::write(second, handshake, sizeof handshake), 3);
+  EXPECT_EQ(::write(first, handshake, sizeof handshake), 3);
+  EXPECT_EQ(ReadHex(first, 3), "0001ff");
+  pollfd waiting{second, POLLIN, 0};
+  EXPECT_EQ(::poll(&waiting, 1, 300), 0);
+  ::close(first);
+  EXPECT_EQ(ReadHex(second, 3), "0001ff");
+  ::close(second);
+
+  // The control channel on its own port: scripts the lens, unplugs it from its port and
+  // plugs it back in at the same one, and ends the program.
+  const int control = ConnectTo(control_url);
+  ASSERT_GE(control, 0);
+  const auto ask = [control](const std::string& command) {
+    const std::string line = command + "\r\n";
+    if (::write(control, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return std::string("(write failed)");
+    std::string answer;
+    char c = 0;
+    pollfd p{control, POLLIN, 0};
+    while (::poll(&p, 1, 3000) == 1 && ::read(control, &c, 1) == 1 && c != '\n') answer += c;
+    return answer;
+  };
+  EXPECT_EQ(ask("state zoom 100"), "ok");
+  EXPECT_EQ(RunProgram({kCtl, "--port", *url, "get", "zoom"}).out, "zoom  100\n");
+  EXPECT_EQ(ask("unplug"), "ok");
+  const Result gone = RunProgram({kCtl, "--port", *url, "get", "zoom"});
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_EQ(gone.err, "kelvaroctl: cannot open " + *url +
+                          ": Unable To Open Port (the server must be up and listening on that port)\n");
+  EXPECT_EQ(ask("replug"), "ok " + *url);
+  EXPECT_EQ(RunProgram({kCtl, "--port", *url, "--json", "get", "zoom"}).out, "{\"zoom\": 100, \"errors\": {}}\n");
+  EXPECT_EQ(ask("quit"), "ok bye");
+  ::close(control);
+  EXPECT_EQ(sim.Wait(10000), 0);
+
+  // Bad TCP options: one line and status 2, as for any other option.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+      {{"--tcp", "4001"}, "--tcp \"4001\" is not HOST:PORT; expected HOST:PORT, e.g. 127.0.0.1:4001"},
+      {{"--tcp", ":4001"}, "--tcp \":4001\" has no host; expected HOST:PORT, e.g. 127.0.0.1:4001"},
+      {{"--control-tcp", "127.0.0.1:"}, "--control-tcp \"127.0.0.1:\" is not HOST:PORT; expected HOST:PORT, e.g. 127.0.0.1:4001"},
+      {{"--tcp", "127.0.0.1:0", "--link", "/tmp/lens"}, "--link names a pseudo-terminal; not with --tcp"},
+  };
+  for (const auto& [args, message] : bad) {
+    std::vector<std::string> argv = {kSim};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const Result result = RunProgram(argv);
+    EXPECT_EQ(result.status, 2) << args[0];
+    EXPECT_EQ(result.err, "kelvaro-lens-sim: " + message + "\n");
+  }
+}
+
 TEST(Tools, SimulateAndHelpNeedNoLens) {
   const Result zoom = RunProgram({kCtl, "--simulate", "get", "zoom"});
   EXPECT_EQ(zoom.status, 0) << zoom.err;

@@ -5,6 +5,10 @@
 #   wine.sh run EXE [ARG...]  runs EXE under Wine with a lens on COM5 (its control on COM6),
 #                             also reached as COM12 and through a real ser2net on loopback,
 #                             and a second one, of other optics, on COM7 (control on COM8)
+#   wine.sh script SCRIPT [ARG...]  the same lenses, but runs the shell script SCRIPT, which
+#                             runs Windows programs with "$KELVARO_WINE_SH" exec
+#   wine.sh exec EXE [ARG...] runs EXE under Wine in the running session, no lenses of its own;
+#                             its output and errors come out apart, and its exit status
 #   wine.sh cleanup           stops the wineserver and anything a run left running
 # Environment: KELVARO_WINE_DIR (prefix, logs, scratch files), KELVARO_NATIVE_BIN (the
 # simulator and the port helper, built for Linux) and KELVARO_WINE_ARCH (win32, the default,
@@ -32,6 +36,27 @@ as_user=""
 if [ "$(id -u)" -eq 0 ] && setpriv --bounding-set -sys_admin --inh-caps -sys_admin true 2>/dev/null; then
   as_user="setpriv --bounding-set -sys_admin --inh-caps -sys_admin"
 fi
+
+# wine_program OUT ERR EXE [ARG...]: EXE under Wine, its output into file OUT and its errors
+# into ERR (into OUT when ERR is empty), through files: Wine processes that it may start
+# (services, the desktop's explorer.exe) outlive it, would hold a pipe open, and CTest would
+# wait. Returns its exit status.
+wine_program() {
+  out=$1 err=$2
+  shift 2
+  for attempt in 1 2; do
+    status=0
+    if [ -n "$err" ]; then
+      $as_user wine "$@" >"$out" 2>"$err" </dev/null || status=$?
+    else
+      $as_user wine "$@" >"$out" 2>&1 </dev/null || status=$?
+    fi
+    # Now and then Wine fails to start a program at all (seen in a fresh 64-bit prefix): it
+    # never ran, so it is started once more.
+    [ "$status" -ne 0 ] && [ "$attempt" -eq 1 ] &&
+      cat "$out" ${err:+"$err"} | grep -q "^Application could not be started" || return "$status"
+  done
+}
 
 # Waits up to $2 tenths of a second for file $1.
 wait_for() {
@@ -80,7 +105,8 @@ setup)
   echo "prefix $WINEPREFIX, wineserver $server"
   ;;
 
-run)
+run | script)
+  mode=$1
   shift
   exe=$1
   shift
@@ -149,18 +175,19 @@ run)
   KELVARO_SCRATCH="$scratch"
   export KELVARO_LENS_DEVICE KELVARO_SECOND_LENS_DEVICE KELVARO_PORT_HELPER KELVARO_SCRATCH \
     KELVARO_SER2NET_TCP_PORT KELVARO_SER2NET_RFC2217_PORT KELVARO_CLOSED_PORT
-  # The program's output goes through a file: Wine processes that it may start (services,
-  # the desktop's explorer.exe) outlive it, would hold a pipe open, and CTest would wait.
+  if [ "$mode" = script ]; then
+    KELVARO_WINE_SH=$0
+    KELVARO_WINE_AS_USER=$as_user  # for a script's Windows programs that it stops itself
+    export KELVARO_WINE_SH KELVARO_WINE_AS_USER
+    status=0
+    sh "$exe" "$@" || status=$?
+    [ "$status" -eq 0 ] || { echo "--- exit status $status; the simulated lens on COM5 said:"; tail -n 20 "$lens_log"; } >&2
+    exit "$status"
+  fi
   output="$KELVARO_WINE_DIR/output.txt"
   trap 'cat "$output"; stop_lens' EXIT
   status=0
-  $as_user wine "$exe" "$@" >"$output" 2>&1 </dev/null || status=$?
-  # Now and then Wine fails to start a program at all (seen in a fresh 64-bit prefix): the
-  # test never ran, so it is started once more.
-  if [ "$status" -ne 0 ] && grep -q "^Application could not be started" "$output"; then
-    status=0
-    $as_user wine "$exe" "$@" >"$output" 2>&1 </dev/null || status=$?
-  fi
+  wine_program "$output" "" "$exe" "$@" || status=$?
   if [ "$status" -ne 0 ]; then
     {
       echo "--- exit status $status; the simulated lens on COM5 said:"
@@ -171,6 +198,18 @@ run)
       tail -n 20 "$ser2net_log"
     } >>"$output"
   fi
+  exit "$status"
+  ;;
+
+exec)
+  shift
+  out=$(mktemp "$scratch/exec-out.XXXXXX")
+  err=$(mktemp "$scratch/exec-err.XXXXXX")
+  status=0
+  wine_program "$out" "$err" "$@" || status=$?
+  cat "$out"
+  cat "$err" >&2
+  rm -f "$out" "$err"
   exit "$status"
   ;;
 
@@ -189,7 +228,7 @@ cleanup)
   ;;
 
 *)
-  echo "usage: $0 setup | run EXE [ARG...] | cleanup" >&2
+  echo "usage: $0 setup | run EXE [ARG...] | script SCRIPT [ARG...] | exec EXE [ARG...] | cleanup" >&2
   exit 2
   ;;
 esac

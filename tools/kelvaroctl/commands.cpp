@@ -1,6 +1,10 @@
 #include "commands.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -85,10 +89,18 @@ void PauseUntil(Clock::time_point until) {
 
 void Pause(milliseconds duration) { PauseUntil(Clock::now() + duration); }
 
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stdout)) != 0;
+#else
+  return isatty(STDOUT_FILENO) == 1;
+#endif
+}
+
 // Positions passed on the way: on a terminal one line rewritten in place, else a line each.
 class Progress {
  public:
-  Progress(const char* label, bool shown) : label_(label), shown_(shown), terminal_(isatty(STDOUT_FILENO) == 1) {}
+  Progress(const char* label, bool shown) : label_(label), shown_(shown), terminal_(StdoutIsTerminal()) {}
   void Show(unsigned short position, unsigned short target) {
     if (!shown_) return;
     if (terminal_) {

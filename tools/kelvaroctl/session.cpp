@@ -1,7 +1,5 @@
 #include "session.h"
 
-#include <signal.h>
-
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -22,11 +20,16 @@ void OnInterrupt(int) { g_interrupted = 1; }
 bool Interrupted() { return g_interrupted != 0; }
 
 void CatchInterrupts() {
+#ifdef _WIN32
+  std::signal(SIGINT, OnInterrupt);  // Ctrl-C; Windows has no sigaction
+  std::signal(SIGBREAK, OnInterrupt);
+#else
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
 Session::Session(const Options& options) : options_(options) {}
@@ -39,7 +42,12 @@ Session::~Session() {
 int Session::Open(bool watched) {
   if (options_.simulate) {
     try {
+#ifdef _WIN32
+      // No pseudo-terminals: the lens serves a free loopback TCP port instead.
+      simulator_ = std::make_unique<lenssim::Simulator>(lenssim::TcpLineOpener({"127.0.0.1", "0"}));
+#else
       simulator_ = std::make_unique<lenssim::Simulator>();
+#endif
     } catch (const std::exception& error) {
       std::fprintf(stderr, "kelvaroctl: cannot start the simulated lens: %s\n", error.what());
       return 1;

@@ -1,21 +1,14 @@
 #include "control.h"
 
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "raw_pty.h"
 
 namespace lenssim {
 
@@ -285,40 +278,22 @@ ControlAnswer RunControlCommand(Simulator& lens, const std::string& line) {
 struct ControlChannel::Impl {
   Simulator& lens;
   std::function<void()> on_quit;
-  RawPty pty;
-  int wake_read = -1;
-  int wake_write = -1;
+  std::unique_ptr<Line> line;
   std::atomic<bool> stop{false};
   std::thread server;
 
-  Impl(Simulator& l, std::function<void()> q) : lens(l), on_quit(std::move(q)) {}
+  Impl(Simulator& l, std::function<void()> q, std::unique_ptr<Line> served)
+      : lens(l), on_quit(std::move(q)), line(std::move(served)) {}
 
   // Writes all of `text` unless the reader leaves the line full for a second.
   void WriteAll(const std::string& text) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     std::size_t done = 0;
-    while (done < text.size() && !stop.load()) {
-      const ssize_t n = ::write(pty.master, text.data() + done, text.size() - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EAGAIN) {
-        pollfd p{pty.master, POLLOUT, 0};
-        if (::poll(&p, 1, 1000) == 0) return;
-      } else if (n < 0 && errno != EINTR) {
-        return;
-      }
-    }
-  }
-
-  // Closing the master hangs the line up, which throws away what the reader has not read
-  // yet: before quitting, give it up to a second to take the answer.
-  void WaitUntilRead() {
-    for (int i = 0; i < 200; ++i) {
-      // Polling the slave lands what is still in the pty's buffer, which FIONREAD does not count.
-      pollfd landed{pty.slave, POLLIN, 0};
-      ::poll(&landed, 1, 0);
-      int waiting = 0;
-      if (::ioctl(pty.slave, FIONREAD, &waiting) != 0 || waiting == 0) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (done < text.size() && !stop.load() && std::chrono::steady_clock::now() < give_up) {
+      const long n = line->Write(reinterpret_cast<const std::uint8_t*>(text.data()) + done, text.size() - done);
+      if (n < 0) return;
+      done += static_cast<std::size_t>(n);
+      if (n == 0) line->Wait(true, 100);
     }
   }
 
@@ -326,25 +301,12 @@ struct ControlChannel::Impl {
     std::string pending;
     bool overlong = false;  // dropping the rest of a line that grew too long
     for (;;) {
-      pollfd fds[2] = {{pty.master, POLLIN, 0}, {wake_read, POLLIN, 0}};
-      const int ready = ::poll(fds, 2, -1);
-      if (stop.load()) return;
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (!(fds[0].revents & POLLIN)) {
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return;  // never spin on it
-        continue;
-      }
-      char buffer[512];
-      const ssize_t n = ::read(pty.master, buffer, sizeof buffer);
-      if (n <= 0) {
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        return;
-      }
-      for (ssize_t i = 0; i < n; ++i) {
-        const char c = buffer[i];
+      if (!line->Wait(false, -1) || stop.load()) return;
+      std::uint8_t buffer[512];
+      const long n = line->Read(buffer, sizeof buffer);
+      if (n < 0) return;
+      for (long i = 0; i < n; ++i) {
+        const char c = static_cast<char>(buffer[i]);
         if (c != '\n') {
           if (pending.size() < kMaxLine) {
             pending += c;
@@ -361,7 +323,7 @@ struct ControlChannel::Impl {
         if (answer.line.empty()) continue;
         WriteAll(answer.line + "\n");
         if (answer.quit) {
-          WaitUntilRead();
+          line->Settle();
           if (on_quit) on_quit();
         }
       }
@@ -369,34 +331,24 @@ struct ControlChannel::Impl {
   }
 };
 
+#ifndef _WIN32
 ControlChannel::ControlChannel(Simulator& lens, std::function<void()> on_quit)
-    : impl_(std::make_unique<Impl>(lens, std::move(on_quit))) {
+    : ControlChannel(lens, std::move(on_quit), OpenPtyLine()) {}
+#endif
+
+ControlChannel::ControlChannel(Simulator& lens, std::function<void()> on_quit, std::unique_ptr<Line> line)
+    : impl_(std::make_unique<Impl>(lens, std::move(on_quit), std::move(line))) {
   Impl& s = *impl_;
-  try {
-    s.pty = OpenRawPty();
-    OpenWakePipe(s.wake_read, s.wake_write);
-    s.server = std::thread([&s] { s.Serve(); });
-  } catch (...) {
-    CloseFd(s.pty.master);
-    CloseFd(s.pty.slave);
-    CloseFd(s.wake_read);
-    CloseFd(s.wake_write);
-    throw;
-  }
+  s.server = std::thread([&s] { s.Serve(); });
 }
 
 ControlChannel::~ControlChannel() {
   Impl& s = *impl_;
   s.stop.store(true);
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = ::write(s.wake_write, &byte, 1);
+  s.line->Wake();
   if (s.server.joinable()) s.server.join();
-  CloseFd(s.pty.master);
-  CloseFd(s.pty.slave);
-  CloseFd(s.wake_read);
-  CloseFd(s.wake_write);
 }
 
-const std::string& ControlChannel::DevicePath() const { return impl_->pty.path; }
+const std::string& ControlChannel::DevicePath() const { return impl_->line->Name(); }
 
 }  // namespace lenssim

@@ -1,6 +1,6 @@
 // The simulator's control channel: text commands that script a running simulated lens from
-// another program, over a second pseudo-terminal. A Windows test program under Wine reaches
-// it as a second COM port; anything else can open the device and write lines.
+// another program, over a second pseudo-terminal or a TCP port. A Windows test program under
+// Wine reaches the terminal as a second COM port; anything else can open it and write lines.
 //
 // Protocol. One command per line, ended by LF (a CR before it is dropped); words separated
 // by spaces. Every command gets exactly one answer line, "ok ..." or "err <what was wrong>",
@@ -60,11 +60,15 @@ struct ControlAnswer {
 // Carries out one command line on `lens`.
 ControlAnswer RunControlCommand(Simulator& lens, const std::string& line);
 
-// Serves the commands for `lens` on a raw pseudo-terminal of its own, on a thread.
+// Serves the commands for `lens` on a line of its own (a raw pseudo-terminal unless given
+// one), on a thread.
 class ControlChannel {
  public:
   // `on_quit` runs on the channel's thread once the answer to "quit" has been written.
+#ifndef _WIN32
   ControlChannel(Simulator& lens, std::function<void()> on_quit);  // throws on failure
+#endif
+  ControlChannel(Simulator& lens, std::function<void()> on_quit, std::unique_ptr<Line> line);
   ~ControlChannel();
   ControlChannel(const ControlChannel&) = delete;
   ControlChannel& operator=(const ControlChannel&) = delete;

@@ -1,11 +1,7 @@
 #include "lens_sim.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -17,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include "raw_pty.h"
+#include "line.h"
 
 namespace lenssim {
 
@@ -127,10 +123,8 @@ Fault Fault::Raw(Bytes raw, int times) {
 }
 
 struct Simulator::Impl {
-  int master = -1;
-  int slave = -1;  // held open so the master never sees a hang-up between host opens
-  int wake_read = -1;
-  int wake_write = -1;
+  LineOpener open_line;
+  std::unique_ptr<Line> line_;  // the lens's line while plugged in
   std::string path;
   std::thread server;
   std::atomic<bool> stop{false};
@@ -138,24 +132,13 @@ struct Simulator::Impl {
   bool hung_up = false;  // guarded by lifecycle
   ReplugHook on_replug;  // guarded by lifecycle
 
-  // Opens a fresh pseudo-terminal and starts serving it.
+  // Opens a fresh line and starts serving it.
   void Plug() {
-    try {
-      RawPty pty = OpenRawPty();
-      master = pty.master;
-      slave = pty.slave;
-      path = pty.path;
-      OpenWakePipe(wake_read, wake_write);
-      stop.store(false);
-      partial.clear();
-      server = std::thread([this] { Serve(); });
-    } catch (...) {
-      CloseFd(master);
-      CloseFd(slave);
-      CloseFd(wake_read);
-      CloseFd(wake_write);
-      throw;
-    }
+    line_ = open_line();
+    path = line_->Name();
+    stop.store(false);
+    partial.clear();
+    server = std::thread([this] { Serve(); });
   }
 
   std::mutex mutex;  // guards everything below
@@ -188,11 +171,7 @@ struct Simulator::Impl {
     motor.start = now;
   }
 
-  void Wake() {
-    const std::uint8_t byte = 1;
-    // A full pipe already holds a wake-up; nothing is lost by failing.
-    [[maybe_unused]] ssize_t n = ::write(wake_write, &byte, 1);
-  }
+  void Wake() { line_->Wake(); }
 
   // The lens's answer to a well-formed request, with its effect on the state; none if the lens
   // does not understand it. Called with `mutex` held.
@@ -338,17 +317,14 @@ struct Simulator::Impl {
     last_byte = Clock::now();
   }
 
-  // Writes what is due, as far as the line takes it; false when the master is unusable.
+  // Writes what is due, as far as the line takes it; false when the line is unusable.
   bool Flush(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
     while (!outgoing.empty() && outgoing.front().due <= now) {
       const Bytes& bytes = outgoing.front().bytes;
       if (written < bytes.size()) {
-        const ssize_t n = ::write(master, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-          if (errno == EINTR) continue;
-          return errno == EAGAIN;
-        }
+        const long n = line_->Write(bytes.data() + written, bytes.size() - written);
+        if (n <= 0) return n == 0;
         written += static_cast<std::size_t>(n);
         if (written < bytes.size()) continue;
       }
@@ -381,27 +357,11 @@ struct Simulator::Impl {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
         timeout_ms = static_cast<int>(std::max<decltype(wait)>(wait, 0));
       }
-      pollfd fds[2] = {{master, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0},
-                       {wake_read, POLLIN, 0}};
-      const int ready = ::poll(fds, 2, timeout_ms);
-      if (ready < 0 && errno != EINTR) return;
-      if (stop.load()) return;
-      if (ready > 0 && (fds[1].revents & POLLIN)) {
-        std::uint8_t drain[64];
-        while (::read(wake_read, drain, sizeof drain) > 0) {
-        }
-      }
-      if (ready > 0 && (fds[0].revents & POLLIN)) {
-        std::uint8_t buffer[256];
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n > 0) {
-          Feed(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-          return;
-        }
-      } else if (ready > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        return;  // cannot happen while the slave is held open; never spin on it
-      }
+      if (!line_->Wait(want_out, timeout_ms) || stop.load()) return;
+      std::uint8_t buffer[256];
+      const long n = line_->Read(buffer, sizeof buffer);
+      if (n < 0) return;
+      if (n > 0) Feed(buffer, static_cast<std::size_t>(n));
       const auto after = Clock::now();
       if (!partial.empty() && after - last_byte >= kFrameGap) {
         OnFrame(std::exchange(partial, {}), false);
@@ -411,7 +371,12 @@ struct Simulator::Impl {
   }
 };
 
-Simulator::Simulator() : impl_(std::make_unique<Impl>()) {
+#ifndef _WIN32
+Simulator::Simulator() : Simulator(OpenPtyLine) {}
+#endif
+
+Simulator::Simulator(LineOpener open_line) : impl_(std::make_unique<Impl>()) {
+  impl_->open_line = std::move(open_line);
   impl_->ResetMotors(Clock::now());
   impl_->Plug();
 }
@@ -486,21 +451,19 @@ void Simulator::HangUp() {
   s.stop.store(true);
   s.Wake();
   if (s.server.joinable()) s.server.join();
-  CloseFd(s.master);
-  CloseFd(s.slave);
-  CloseFd(s.wake_read);
-  CloseFd(s.wake_write);
+  s.line_.reset();
 }
 
 void Simulator::Replug() {
   Impl& s = *impl_;
   std::lock_guard<std::mutex> lifecycle(s.lifecycle);
   if (!s.hung_up) return;
+  s.Plug();
   {
+    // Only now: SendUnsolicited wakes the new line once it sees the lens serving.
     std::lock_guard<std::mutex> lock(s.mutex);
     s.serving = true;
   }
-  s.Plug();
   s.hung_up = false;
   if (s.on_replug) s.on_replug(s.path);
 }

@@ -1,4 +1,5 @@
-// A simulated lens: serves the lens side of the serial protocol on a pseudo-terminal.
+// A simulated lens: serves the lens side of the serial protocol on a pseudo-terminal or a
+// TCP port (line.h).
 //
 // It knows the protocol only from the lens's side and shares no code with the library,
 // so a fault in one cannot hide the same fault in the other.
@@ -11,6 +12,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "line.h"
 
 namespace lenssim {
 
@@ -90,19 +93,23 @@ struct Fault {
   static Fault Raw(Bytes raw, int times = -1);
 };
 
-// The lens on a pseudo-terminal. A server thread answers every request frame as it arrives.
+// The lens on a line. A server thread answers every request frame as it arrives.
 // Requests: moves 0x20-0x22 (2 data bytes), switch sets 0x40/0x42/0x43/0x44 (1 byte), handshake,
 // queries and identity 0x01, 0x11-0x16, 0x30-0x32, 0x50/0x52/0x53/0x54 (no data). A request with
 // an unknown code, a data length other than these, or a wrong checksum is recorded, not answered.
 // A partial frame followed by 100 ms of silence is recorded as it stands and dropped.
 class Simulator {
  public:
-  Simulator();  // opens the pseudo-terminal (raw) and starts serving; throws on failure
+#ifndef _WIN32
+  Simulator();  // opens a pseudo-terminal (raw) and starts serving; throws on failure
+#endif
+  // Serves on the line `open_line` opens (again after each HangUp and Replug).
+  explicit Simulator(LineOpener open_line);
   ~Simulator();  // stops serving and closes both sides
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
-  // The device path a host opens, e.g. /dev/pts/7.
+  // What a host opens, e.g. /dev/pts/7 or tcp://127.0.0.1:4001.
   const std::string& DevicePath() const;
 
   LensState State();                    // a snapshot, motors advanced to now
@@ -123,7 +130,7 @@ class Simulator {
   // Closes the lens side, as an unplugged adapter does: the host side sees hang-up / EIO.
   void HangUp();
   // Plugs the lens back in after HangUp, as a new adapter: a new pseudo-terminal (so
-  // DevicePath() changes), served with the state, faults and frames the lens had. Then calls
+  // DevicePath() changes) or the same TCP port, served with the state, faults and frames the lens had. Then calls
   // the hook set by OnReplug with the new path. Does nothing while plugged in.
   void Replug();
   using ReplugHook = std::function<void(const std::string& device)>;

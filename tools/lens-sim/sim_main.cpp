@@ -1,8 +1,8 @@
 // kelvaro-lens-sim: the simulated lens as a program, for trying a host without a lens.
-#include <pthread.h>
-#include <signal.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +20,8 @@
 
 #include "control.h"
 #include "lens_sim.h"
+#include "line.h"
+#include "stop.h"
 
 namespace {
 
@@ -27,13 +29,18 @@ constexpr const char* kProgram = "kelvaro-lens-sim";
 
 constexpr const char* kUsage =
     "Usage: kelvaro-lens-sim [options]\n"
-    "Serves a simulated zoom lens on a pseudo-terminal until Ctrl-C (or SIGTERM).\n"
-    "Prints the device paths, then \"ready\", on standard output.\n"
+    "Serves a simulated zoom lens on a pseudo-terminal (Linux) or a TCP port until Ctrl-C\n"
+    "(or SIGTERM). Prints where it serves, then \"ready\", on standard output; with --tcp\n"
+    "the first line is the lens's port name, tcp://HOST:PORT.\n"
     "\n"
+    "  --tcp HOST:PORT      serve the lens as a raw byte stream on this TCP port instead,\n"
+    "                       one client at a time (port 0: a free one); needed on Windows\n"
+    "  --control-tcp HOST:PORT  serve the control channel on this TCP port\n"
     "  --link PATH          make PATH a symlink to the lens's device (removed on exit)\n"
     "  --control-link PATH  serve the control channel on a second pseudo-terminal, linked\n"
     "                       as PATH (text commands, one per line; send \"help\")\n"
-    "  --ready-file PATH    write PATH once the devices and links are up (removed on exit)\n"
+    "  --ready-file PATH    write PATH once the devices and links are up (removed on exit);\n"
+    "                       with --tcp its first line is tcp://HOST:PORT\n"
     "  --name TEXT          the lens's name, 1 to 146 characters\n"
     "                       (default \"Simulated Zoom Lens 10-200\")\n"
     "  --wide MM            shortest focal length in millimetres (default 10)\n"
@@ -49,6 +56,8 @@ constexpr const char* kUsage =
     "  --help               this text\n";
 
 struct Options {
+  std::optional<lenssim::TcpAddress> tcp;
+  std::optional<lenssim::TcpAddress> control_tcp;
   std::string link;
   std::string control_link;
   std::string ready_file;
@@ -97,6 +106,23 @@ std::uint16_t ApertureCode(double f_number) {
   return static_cast<std::uint16_t>(std::min(65535.0, std::max(0.0, std::round(v))));
 }
 
+lenssim::TcpAddress Address(const std::string& option, const std::string& text) {
+  try {
+    return lenssim::ParseTcpAddress(text);
+  } catch (const std::invalid_argument& error) {
+    throw UsageError{option + " " + error.what() + "; expected HOST:PORT, e.g. 127.0.0.1:4001"};
+  }
+}
+
+// The options that make pseudo-terminals, which Windows does not have.
+void NeedPseudoTerminals(const std::string& option) {
+#ifdef _WIN32
+  throw UsageError{option + " needs Linux (a pseudo-terminal); on Windows use --tcp HOST:PORT"};
+#else
+  (void)option;
+#endif
+}
+
 Options Parse(int argc, char** argv) {
   Options options;
   options.lens.motor_speed = lenssim::kTypicalMotorSpeed;
@@ -110,9 +136,15 @@ Options Parse(int argc, char** argv) {
     if (option == "--help" || option == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
+    } else if (option == "--tcp") {
+      options.tcp = Address(option, value());
+    } else if (option == "--control-tcp") {
+      options.control_tcp = Address(option, value());
     } else if (option == "--link") {
+      NeedPseudoTerminals(option);
       options.link = value();
     } else if (option == "--control-link") {
+      NeedPseudoTerminals(option);
       options.control_link = value();
     } else if (option == "--ready-file") {
       options.ready_file = value();
@@ -145,9 +177,17 @@ Options Parse(int argc, char** argv) {
       throw UsageError{"unknown option \"" + option + "\" (see --help)"};
     }
   }
+  if (options.tcp && !options.link.empty()) throw UsageError{"--link names a pseudo-terminal; not with --tcp"};
+  if (options.control_tcp && !options.control_link.empty()) {
+    throw UsageError{"--control-link and --control-tcp: one control channel only"};
+  }
+#ifdef _WIN32
+  if (!options.tcp) throw UsageError{"--tcp HOST:PORT is needed on Windows, which has no pseudo-terminal"};
+#endif
   return options;
 }
 
+#ifndef _WIN32
 // A symlink that is ours from creation to removal; it replaces a stale symlink, never a file.
 class Link {
  public:
@@ -184,20 +224,30 @@ class Link {
   std::string path_;
 };
 
+#endif
+
+// A name of its own beside `path`, to write aside and rename into place.
+std::string Aside(const std::string& path) {
+  return path + ".new" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
 class ReadyFile {
  public:
   ReadyFile(const std::string& path, const std::string& contents) : path_(path) {
-    const std::string aside = path + ".new" + std::to_string(::getpid());
+    const std::string aside = Aside(path);
     std::FILE* file = std::fopen(aside.c_str(), "w");
     bool written = file != nullptr && std::fputs(contents.c_str(), file) >= 0;
     if (file != nullptr && std::fclose(file) != 0) written = false;
-    if (!written || ::rename(aside.c_str(), path.c_str()) != 0) {
+#ifdef _WIN32
+    std::remove(path.c_str());  // Windows renames only onto a free name
+#endif
+    if (!written || std::rename(aside.c_str(), path.c_str()) != 0) {
       const std::string why = std::strerror(errno);
-      ::unlink(aside.c_str());
+      std::remove(aside.c_str());
       throw std::runtime_error("cannot write " + path + ": " + why);
     }
   }
-  ~ReadyFile() { ::unlink(path_.c_str()); }
+  ~ReadyFile() { std::remove(path_.c_str()); }
   ReadyFile(const ReadyFile&) = delete;
   ReadyFile& operator=(const ReadyFile&) = delete;
 
@@ -221,22 +271,29 @@ void TraceFrames(lenssim::Simulator& lens) {
 }
 
 int Serve(const Options& options) {
-  // Signals are taken by sigwait below; every thread started from here on blocks them.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  lenssim::PrepareStop();  // every thread started from here on leaves the stop signals alone
 
-  lenssim::Simulator lens;
+  std::unique_ptr<lenssim::Simulator> served;
+#ifdef _WIN32
+  served = std::make_unique<lenssim::Simulator>(lenssim::TcpLineOpener(*options.tcp));
+#else
+  served = options.tcp ? std::make_unique<lenssim::Simulator>(lenssim::TcpLineOpener(*options.tcp))
+                       : std::make_unique<lenssim::Simulator>();
+#endif
+  lenssim::Simulator& lens = *served;
   lens.SetState(options.lens);
   lens.SetLineFaults(options.line);
   if (options.trace) TraceFrames(lens);
-  std::printf("lens: %s\n", lens.DevicePath().c_str());
-  std::string ready = "lens " + lens.DevicePath() + "\n";
+  std::string ready;
+  if (options.tcp) {
+    std::printf("%s\n", lens.DevicePath().c_str());
+    ready = lens.DevicePath() + "\n";
+  } else {
+    std::printf("lens: %s\n", lens.DevicePath().c_str());
+    ready = "lens " + lens.DevicePath() + "\n";
+  }
 
+#ifndef _WIN32
   std::optional<Link> lens_link;
   if (!options.link.empty()) {
     lens_link.emplace(lens.DevicePath(), options.link);
@@ -249,22 +306,30 @@ int Serve(const Options& options) {
       }
     });
   }
+#endif
   std::unique_ptr<lenssim::ControlChannel> control;
+  if (options.control_tcp) {
+    control = std::make_unique<lenssim::ControlChannel>(lens, lenssim::RequestStop,
+                                                        lenssim::TcpLineOpener(*options.control_tcp)());
+    std::printf("control: %s\n", control->DevicePath().c_str());
+    ready += "control " + control->DevicePath() + "\n";
+  }
+#ifndef _WIN32
   std::optional<Link> control_link;
   if (!options.control_link.empty()) {
-    control = std::make_unique<lenssim::ControlChannel>(lens, [] { ::kill(::getpid(), SIGTERM); });
+    control = std::make_unique<lenssim::ControlChannel>(lens, lenssim::RequestStop);
     control_link.emplace(control->DevicePath(), options.control_link);
     std::printf("control: %s\ncontrol link: %s\n", control->DevicePath().c_str(), options.control_link.c_str());
     ready += "control " + control->DevicePath() + "\n";
   }
+#endif
   std::optional<ReadyFile> ready_file;
   if (!options.ready_file.empty()) ready_file.emplace(options.ready_file, ready);
   std::printf("ready\n");
   std::fflush(stdout);
 
-  int signal_number = 0;
-  sigwait(&stops, &signal_number);
-  if (options.trace) std::fprintf(stderr, "%s: stopping on signal %d\n", kProgram, signal_number);
+  const int stopped_by = lenssim::WaitForStop();
+  if (options.trace) std::fprintf(stderr, "%s: stopping (signal %d)\n", kProgram, stopped_by);
   return 0;
 }
 
