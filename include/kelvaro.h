@@ -226,6 +226,143 @@ KELVARO_API(const char*) kelvaro_result_text(int code);
  * small for the label and its NUL. */
 KELVARO_API(int) kelvaro_switch_label(int number, unsigned char value, char* text, size_t size);
 
+/* ---- Position streams ------------------------------------------------------------------ */
+
+/** One round of a position stream. */
+typedef struct kelvaro_sample {
+  double time;                /**< kelvaro_clock() when the last byte of the round's last good reply arrived */
+  unsigned int sequence;      /**< 1, 2, 3, ... within one stream; a jump means samples were overwritten */
+  unsigned int fresh;         /**< bit (1 << axis) set for each axis read successfully in this round */
+  unsigned short position[3]; /**< [KELVARO_IRIS], [KELVARO_ZOOM], [KELVARO_FOCUS] */
+} kelvaro_sample;
+/** @var kelvaro_sample::position
+ * the last good value of each axis in this stream; 0 for an axis never read or outside the
+ * stream's axes. A round in which no read succeeded has fresh 0 and time at the round's end. */
+
+/** How many samples a lens's stream keeps unread; past that the oldest unread is overwritten. */
+#define KELVARO_STREAM_DEPTH 256
+
+/** Seconds on the clock of sample times: on Linux CLOCK_MONOTONIC (Python's
+ * time.monotonic()), on Windows QueryPerformanceCounter.
+ * @return the time now, in seconds */
+KELVARO_API(double) kelvaro_clock(void);
+
+/** Starts a position stream: the lens's worker reads the axes in `axes`, in the order iris,
+ * zoom, focus, once a round, and keeps a sample of each round. Rounds start on the grid
+ * t0 + n / rate_hz, t0 being this call; a late round skips to the next point of the grid.
+ * Starting again replaces the stream: unread samples are gone and sequence starts at 1.
+ * Host calls on the lens are served between the stream's exchanges. With `watch`, the
+ * stream's replies are the check's sign of life. After a round in which every read failed at
+ * once (no port), the next one waits at least 100 ms. Returns at once.
+ * @param lens the lens
+ * @param axes a non-zero mask of (1 << KELVARO_IRIS), (1 << KELVARO_ZOOM), (1 << KELVARO_FOCUS)
+ * @param rate_hz rounds a second, above 0 and up to 1000; 0 for as fast as the line goes
+ * @return 0; 101 for a bad handle, a mask of no axis or of other bits, or a rate that is
+ * negative, NaN or over 1000. */
+KELVARO_API(int) kelvaro_stream_start(kelvaro_lens* lens, unsigned axes, double rate_hz);
+
+/** Stops the lens's stream; its unread samples are gone, and a kelvaro_stream_wait blocked
+ * on it returns 101.
+ * @param lens the lens
+ * @return 0, also when no stream runs; 101 for a bad handle. */
+KELVARO_API(int) kelvaro_stream_stop(kelvaro_lens* lens);
+
+/** Copies up to `max` unread samples, oldest first, and marks them read. Never waits.
+ * @param lens the lens
+ * @param samples receives the samples (may be NULL when max is 0)
+ * @param max the room in `samples`
+ * @param count receives how many were copied
+ * @return 0; 101 for a bad handle, a NULL count, a NULL samples with max above 0, or a lens
+ * with no stream. */
+KELVARO_API(int) kelvaro_stream_read(kelvaro_lens* lens, kelvaro_sample* samples, size_t max, size_t* count);
+
+/** The oldest unread sample, marked read, waiting for one up to `timeout_ms` (0: a poll).
+ * @param lens the lens
+ * @param sample receives the sample
+ * @param timeout_ms how long to wait, 0 or more
+ * @return 0; 4 when none came in time; 101 for a bad handle, a NULL sample, a negative
+ * timeout or a lens with no stream, and at once when the stream is stopped or started
+ * again, or the lens closed, while this waits. */
+KELVARO_API(int) kelvaro_stream_wait(kelvaro_lens* lens, kelvaro_sample* sample, int timeout_ms);
+
+/** The newest sample, read or not, without marking anything read. Never waits.
+ * @param lens the lens
+ * @param sample receives the sample
+ * @return 0; 4 before the stream's first sample; 101 for a bad handle, a NULL sample or a
+ * lens with no stream. */
+KELVARO_API(int) kelvaro_latest(kelvaro_lens* lens, kelvaro_sample* sample);
+
+/* ---- Timed moves and speed control -------------------------------------------------------- */
+
+/** Easing of a timed move: e(x) = x, or e(x) = 3x^2 - 2x^3. */
+enum { KELVARO_EASE_LINEAR = 0, KELVARO_EASE_IN_OUT = 1 };
+/** @var KELVARO_EASE_LINEAR
+ * constant speed
+ * @var KELVARO_EASE_IN_OUT
+ * smooth start and stop */
+
+/** Moves the given axes so that they arrive together after `duration_ms`. With a duration of
+ * 0, ends the motion of the given axes and sends one move per given axis (iris, zoom,
+ * focus), every one even after a failure. Otherwise reads each given axis's position (a
+ * failed read returns its code and nothing moves, running motion untouched) and returns;
+ * the lens's worker then sends, every 20 ms, each axis whose commanded position changed:
+ * start + (target - start) * e(t / duration), rounded, t counted from the end of the reads;
+ * at the duration every given axis is sent its target once more, in one round. A step that
+ * fails does not end the motion. Replaces the motion of the axes it names only.
+ * @param lens the lens
+ * @param targets [KELVARO_IRIS], [KELVARO_ZOOM], [KELVARO_FOCUS]: 0 to 4095, or -1 to leave
+ * that axis alone
+ * @param duration_ms 0 to 600000
+ * @param easing KELVARO_EASE_LINEAR or KELVARO_EASE_IN_OUT
+ * @return 0; the first failing code (duration 0) or a start read's code; 101 for a bad
+ * handle, a NULL targets, a target outside -1 to 4095, all -1, a duration over 600000 or
+ * an unknown easing. */
+KELVARO_API(int) kelvaro_move_together(kelvaro_lens* lens, const int targets[3], unsigned duration_ms, int easing);
+
+/** Jogs an axis at `speed`, a fraction of the full travel a second (1: 4095 positions a
+ * second), while the host keeps calling: the worker steps the commanded position every
+ * 20 ms, clamped to 0 to 4095. The jog ends at speed 0, at an end of travel, or when
+ * `deadman_ms` passes with no further kelvaro_jog on that axis; then no step is sent. An
+ * axis not yet moving is read first (its code is returned if that fails); one that moves
+ * (a timed move or jog) goes on from its commanded position. The deadman and speed 0 end
+ * the commands only: the lens still goes to the last commanded position, and a jog faster
+ * than the motor leads it; kelvaro_stop stops the lens where it is.
+ * @param lens the lens
+ * @param axis KELVARO_IRIS, KELVARO_ZOOM or KELVARO_FOCUS
+ * @param speed -1 to 1; 0 ends the axis's motion (reading and sending nothing)
+ * @param deadman_ms 50 to 60000
+ * @return 0, the start read's code, or 101 for a bad handle, axis, speed (NaN or outside
+ * -1 to 1) or deadman; a call that gives 101 does not renew the jog. */
+KELVARO_API(int) kelvaro_jog(kelvaro_lens* lens, int axis, double speed, unsigned deadman_ms);
+
+/** Ends every timed move and jog of the lens and leaves it where it is: each axis that was
+ * moving is read and commanded to that position, once. No step goes out after this returns.
+ * @param lens the lens
+ * @return 0 or the first failing code of those exchanges (the motion has ended anyway);
+ * 101 for a bad handle. */
+KELVARO_API(int) kelvaro_stop(kelvaro_lens* lens);
+
+/** Whether a timed move or jog is in progress. Never waits for an exchange.
+ * @param lens the lens
+ * @return 1 while any axis moves, else 0 (and 0 for a bad handle). */
+KELVARO_API(int) kelvaro_moving(kelvaro_lens* lens);
+
+/* ---- Counters ----------------------------------------------------------------------------- */
+
+/** The lens's exchanges since it was opened: host calls, checks, stream reads and steps
+ * (kelvaro_stats, a function, cannot share its name with a C type). */
+typedef struct kelvaro_lens_stats {
+  unsigned long long by_code[16];    /**< exchanges by result code 0..15 */
+  unsigned long long time_bucket[8]; /**< exchange times up to 0.5, 1, 2.5, 5, 10, 50, 100 ms, and longer */
+  double time_sum;                   /**< seconds, all exchanges */
+} kelvaro_lens_stats;
+
+/** Copies the lens's counters. Never waits for an exchange.
+ * @param lens the lens
+ * @param stats receives the counters
+ * @return 0; 101 for a bad handle or a NULL stats. */
+KELVARO_API(int) kelvaro_stats(kelvaro_lens* lens, kelvaro_lens_stats* stats);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -1,6 +1,7 @@
 // The handle interface of kelvaro.h: each entry point checks its arguments, holds the lens
 // and forwards to the same commands as the flat functions. The lens's policy writes out
 // values only on success.
+#include <cmath>
 #include <cstring>
 
 #include "autoconnect/auto_connect.h"
@@ -12,6 +13,8 @@
 #include "core/lens_pool.h"
 #include "core/result_text.h"
 #include "kelvaro.h"
+#include "motion/activity.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -21,12 +24,38 @@ bool KnownAxis(int axis) { return axis == KELVARO_IRIS || axis == KELVARO_ZOOM |
 
 kelvaro::Motor MotorOf(int axis) { return static_cast<kelvaro::Motor>(axis); }
 
+const kelvaro::LensJobs kJobs{kelvaro::CheckLens, kelvaro::RunActivity, kelvaro::EndActivity};
+
+constexpr unsigned kAllAxes = (1u << KELVARO_IRIS) | (1u << KELVARO_ZOOM) | (1u << KELVARO_FOCUS);
+constexpr double kMaxStreamRate = 1000.0;
+constexpr unsigned kMaxMoveMs = 600000;
+constexpr unsigned kMinDeadmanMs = 50;
+constexpr unsigned kMaxDeadmanMs = 60000;
+constexpr int kLastPosition = 4095;
+
+// The stream of a live lens, for the calls that never wait for the lens; nullptr otherwise.
+// The stream itself checks that it serves this handle.
+kelvaro::Stream* StreamOf(kelvaro_lens* lens) {
+  const int index = kelvaro::LiveLensIndex(lens);
+  return index < 0 ? nullptr : &kelvaro::ActivityOf(index).stream;
+}
+
+bool ValidTargets(const int* targets) {
+  if (targets == nullptr) return false;
+  bool any = false;
+  for (int axis = 0; axis < 3; ++axis) {
+    if (targets[axis] < -1 || targets[axis] > kLastPosition) return false;
+    any = any || targets[axis] >= 0;
+  }
+  return any;
+}
+
 }  // namespace
 
 extern "C" {
 
 KELVARO_API(int) kelvaro_open(const char* port, const kelvaro_options* options, kelvaro_lens** lens) {
-  return kelvaro::OpenLens(port, options, kelvaro::CheckLens, lens);
+  return kelvaro::OpenLens(port, options, kJobs, lens);
 }
 
 KELVARO_API(int) kelvaro_close(kelvaro_lens* lens) { return kelvaro::CloseLens(lens); }
@@ -113,6 +142,83 @@ KELVARO_API(int) kelvaro_switch_label(int number, unsigned char value, char* tex
   if (size <= length) return KELVARO_INVALID_ARGUMENT;
   std::memcpy(text, label, length + 1);
   return KELVARO_OK;
+}
+
+KELVARO_API(double) kelvaro_clock(void) { return kelvaro::platform::ClockSeconds(); }
+
+KELVARO_API(int) kelvaro_stream_start(kelvaro_lens* lens, unsigned axes, double rate_hz) {
+  // Written so that NaN fails too.
+  if (axes == 0 || (axes & ~kAllAxes) != 0 || !(rate_hz >= 0.0 && rate_hz <= kMaxStreamRate)) {
+    return KELVARO_INVALID_ARGUMENT;
+  }
+  HeldLens held(lens);
+  if (!held) return KELVARO_INVALID_ARGUMENT;
+  kelvaro::ActivityOf(held.Index()).stream.Start(lens, axes, rate_hz, held.Link());
+  held.Wake();
+  return KELVARO_OK;
+}
+
+KELVARO_API(int) kelvaro_stream_stop(kelvaro_lens* lens) {
+  HeldLens held(lens);
+  if (!held) return KELVARO_INVALID_ARGUMENT;
+  kelvaro::ActivityOf(held.Index()).stream.Stop(held.Link());
+  return KELVARO_OK;
+}
+
+KELVARO_API(int) kelvaro_stream_read(kelvaro_lens* lens, kelvaro_sample* samples, size_t max, size_t* count) {
+  kelvaro::Stream* stream = StreamOf(lens);
+  if (stream == nullptr || count == nullptr || (samples == nullptr && max > 0)) return KELVARO_INVALID_ARGUMENT;
+  return stream->Read(lens, samples, max, count);
+}
+
+KELVARO_API(int) kelvaro_stream_wait(kelvaro_lens* lens, kelvaro_sample* sample, int timeout_ms) {
+  kelvaro::Stream* stream = StreamOf(lens);
+  if (stream == nullptr || sample == nullptr || timeout_ms < 0) return KELVARO_INVALID_ARGUMENT;
+  return stream->Wait(lens, sample, timeout_ms);
+}
+
+KELVARO_API(int) kelvaro_latest(kelvaro_lens* lens, kelvaro_sample* sample) {
+  kelvaro::Stream* stream = StreamOf(lens);
+  if (stream == nullptr || sample == nullptr) return KELVARO_INVALID_ARGUMENT;
+  return stream->Latest(lens, sample);
+}
+
+KELVARO_API(int) kelvaro_move_together(kelvaro_lens* lens, const int targets[3], unsigned duration_ms, int easing) {
+  const bool known_easing = easing == KELVARO_EASE_LINEAR || easing == KELVARO_EASE_IN_OUT;
+  if (!ValidTargets(targets) || duration_ms > kMaxMoveMs || !known_easing) return KELVARO_INVALID_ARGUMENT;
+  HeldLens held(lens);
+  if (!held) return KELVARO_INVALID_ARGUMENT;
+  const int code = kelvaro::ActivityOf(held.Index()).motion.MoveTogether(held.Link(), targets, duration_ms, easing);
+  held.Wake();
+  return code;
+}
+
+KELVARO_API(int) kelvaro_jog(kelvaro_lens* lens, int axis, double speed, unsigned deadman_ms) {
+  if (!KnownAxis(axis) || !(speed >= -1.0 && speed <= 1.0) || deadman_ms < kMinDeadmanMs ||
+      deadman_ms > kMaxDeadmanMs) {
+    return KELVARO_INVALID_ARGUMENT;
+  }
+  HeldLens held(lens);
+  if (!held) return KELVARO_INVALID_ARGUMENT;
+  const int code = kelvaro::ActivityOf(held.Index()).motion.Jog(held.Link(), axis, speed, deadman_ms);
+  held.Wake();
+  return code;
+}
+
+KELVARO_API(int) kelvaro_stop(kelvaro_lens* lens) {
+  HeldLens held(lens);
+  if (!held) return KELVARO_INVALID_ARGUMENT;
+  return kelvaro::ActivityOf(held.Index()).motion.Stop(held.Link());
+}
+
+KELVARO_API(int) kelvaro_moving(kelvaro_lens* lens) {
+  const int index = kelvaro::LiveLensIndex(lens);
+  return index >= 0 && kelvaro::ActivityOf(index).motion.Moving() ? 1 : 0;
+}
+
+KELVARO_API(int) kelvaro_stats(kelvaro_lens* lens, kelvaro_lens_stats* stats) {
+  if (stats == nullptr) return KELVARO_INVALID_ARGUMENT;
+  return kelvaro::LensStats(lens, *stats);
 }
 
 }  // extern "C"

@@ -21,6 +21,12 @@ void CheckLens(LinkState& link, const char* reopen_name) {
     // Not back yet, or back without its settings (then closed again): the next check tries.
     if (OpenLinkPort(link, reopen_name) != KELVARO_OK) return;
   }
+  if (link.auto_connected && link.streaming) {
+    // The stream's replies since the last check are the sign of life; no query of its own.
+    if (link.stream_replies == link.stream_replies_checked) link.auto_connected = 0;
+    link.stream_replies_checked = link.stream_replies;
+    return;
+  }
   if (link.auto_connected) {
     unsigned short zoom = 0;
     if (ReadPosition(link, Motor::kZoom, &zoom) != KELVARO_OK) link.auto_connected = 0;

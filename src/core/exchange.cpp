@@ -179,6 +179,15 @@ bool Converse(LinkState& link, std::uint8_t function, std::uint16_t value, std::
   return true;
 }
 
+// Converse, counted in the link's statistics.
+bool CountedConverse(LinkState& link, std::uint8_t function, std::uint16_t value, std::size_t data_count,
+                     int& code) {
+  const auto began = platform::MonotonicClock::now();
+  const bool sent = Converse(link, function, value, data_count, code);
+  link.stats.Count(code, platform::MonotonicClock::now() - began);
+  return sent;
+}
+
 }  // namespace
 
 int SendRequest(LinkState& link, std::uint8_t function, std::uint16_t value, std::size_t data_count) {
@@ -191,11 +200,13 @@ int SendRequest(LinkState& link, std::uint8_t function, std::uint16_t value, std
 
 int Exchange(LinkState& link, std::uint8_t function, std::uint16_t value, std::size_t data_count) {
   int code = KELVARO_OK;
-  Converse(link, function, value, data_count, code);
+  CountedConverse(link, function, value, data_count, code);
   return code;
 }
 
-bool Query(LinkState& link, std::uint8_t function, int& code) { return Converse(link, function, 0, 0, code); }
+bool Query(LinkState& link, std::uint8_t function, int& code) {
+  return CountedConverse(link, function, 0, 0, code);
+}
 
 int Handshake(LinkState& link) { return Exchange(link, kHandshake); }
 

@@ -18,6 +18,7 @@ struct LensRecord {
   platform::TicketLock lock;
   Worker worker;
   CheckJob check = nullptr;  // what the worker's checks run; set before the first one
+  const LensJobs* jobs = nullptr;  // a handle lens's; set before its worker starts
   // The live handle's value, 0 while closed: written under the lock, read without it only
   // by LensConnected.
   std::atomic<std::uintptr_t> handle{0};
@@ -61,12 +62,23 @@ void ResetLink(LinkState& link, bool frame_ended) {
   link.policy = HandlePolicy(frame_ended);
   link.owed.Clear();
   link.pending_count = 0;
+  link.stats.Clear();
+  link.streaming = false;
+  link.stream_replies = link.stream_replies_checked = 0;
 }
+
+int IndexOf(const LensRecord& record) { return static_cast<int>(&record - g_lenses); }
 
 // A worker's check, with the record's lock held.
 void RunCheck(void* context) {
   LensRecord& record = *static_cast<LensRecord*>(context);
   record.check(record.link, record.reopen_name[0] != '\0' ? record.reopen_name : nullptr);
+}
+
+// A handle lens's timed work, with the record's lock held.
+platform::MonotonicClock::time_point RunActivity(void* context) {
+  LensRecord& record = *static_cast<LensRecord*>(context);
+  return record.jobs->activity(record.link, IndexOf(record));
 }
 
 // The one way a record stops serving, at a close and at unload: with its lock held (when
@@ -77,6 +89,7 @@ void Retire(LensRecord& record, bool locked) {
   record.handle.store(0);
   record.worker.RequestStop();
   if (locked) {
+    if (record.jobs != nullptr) record.jobs->end(record.link, IndexOf(record));
     CloseLinkPort(record.link);
     record.lock.Unlock();
     record.lock.WakeWaiters();
@@ -133,7 +146,7 @@ struct Library {
 
 }  // namespace
 
-int OpenLens(const char* port, const kelvaro_options* options, CheckJob check, kelvaro_lens** lens) {
+int OpenLens(const char* port, const kelvaro_options* options, const LensJobs& jobs, kelvaro_lens** lens) {
   if (lens == nullptr) return KELVARO_INVALID_ARGUMENT;
   *lens = nullptr;
   const kelvaro_options chosen = options != nullptr ? *options : kelvaro_options{};
@@ -156,14 +169,16 @@ int OpenLens(const char* port, const kelvaro_options* options, CheckJob check, k
 
   record->lock.Lock();
   ResetLink(record->link, chosen.framing == KELVARO_FRAMING_FRAME);
-  record->check = check;
+  record->check = jobs.check;
+  record->jobs = nullptr;  // nothing of the interface's to end until the worker runs
   record->reopen_name[0] = '\0';
   if (reopen) std::memcpy(record->reopen_name, port, std::strlen(port) + 1);
   int code = OpenLinkPort(record->link, port);
-  if (code == KELVARO_OK && chosen.watch != 0) {
-    if (!record->worker.Start(record->lock) || !record->worker.Add(RunCheck, record, kCheckPeriodMs)) {
-      code = KELVARO_NO_FREE_LENS;
-    }
+  if (code == KELVARO_OK) {
+    record->jobs = &jobs;
+    const bool started = record->worker.Start(record->lock) && record->worker.AddTimed(RunActivity, record) &&
+                         (chosen.watch == 0 || record->worker.Add(RunCheck, record, kCheckPeriodMs));
+    if (!started) code = KELVARO_NO_FREE_LENS;
   }
   if (code != KELVARO_OK) {
     Retire(*record, true);
@@ -195,6 +210,19 @@ int LensConnected(kelvaro_lens* lens) {
   return record->link.auto_connected.load() != 0 ? 1 : 0;
 }
 
+int LiveLensIndex(kelvaro_lens* lens) {
+  const LensRecord* record = RecordOf(lens);
+  if (record == nullptr || record->handle.load() != ValueOf(lens)) return -1;
+  return IndexOf(*record);
+}
+
+int LensStats(kelvaro_lens* lens, kelvaro_lens_stats& stats) {
+  const int index = LiveLensIndex(lens);
+  if (index < 0) return KELVARO_INVALID_ARGUMENT;
+  g_lenses[index].link.stats.CopyTo(stats);
+  return KELVARO_OK;
+}
+
 bool StartFlatCheck(CheckJob check) {
   g_flat.check = check;
 #ifdef _WIN32
@@ -220,6 +248,10 @@ HeldLens::~HeldLens() {
 }
 
 LinkState& HeldLens::Link() { return record_->link; }
+
+int HeldLens::Index() const { return IndexOf(*record_); }
+
+void HeldLens::Wake() { record_->worker.Wake(); }
 
 FlatLens::FlatLens() { g_flat.lock.Lock(); }
 

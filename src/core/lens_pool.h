@@ -6,6 +6,7 @@
 #pragma once
 
 #include "core/link_state.h"
+#include "platform/deadline.h"
 #include "kelvaro.h"
 
 namespace kelvaro {
@@ -15,15 +16,33 @@ namespace kelvaro {
 // open again when the device has gone, or nullptr.
 using CheckJob = void (*)(LinkState& link, const char* reopen_name);
 
-// Opens a lens on `port` in a free record; with `watch`, its worker runs `check` once a
-// second. Returns 0, 101, 102, 7 or 5 (see kelvaro_open).
-int OpenLens(const char* port, const kelvaro_options* options, CheckJob check, kelvaro_lens** lens);
+// What a handle lens's worker runs, with the record's lock held; `index` names the lens's
+// record (0 to KELVARO_MAX_LENSES - 1), for the interface's own state of that lens.
+struct LensJobs {
+  CheckJob check;  // once a second, with `watch`
+  // The lens's own timed work (streams, motion): what is due now; returns when it is next
+  // due (TimePoint::max(): not until HeldLens::Wake).
+  platform::MonotonicClock::time_point (*activity)(LinkState& link, int index);
+  // That work ends: at the close and at unload.
+  void (*end)(LinkState& link, int index);
+};
+
+// Opens a lens on `port` in a free record and starts its worker, which runs `jobs`. Returns
+// 0, 101, 102, 7 or 5 (see kelvaro_open).
+int OpenLens(const char* port, const kelvaro_options* options, const LensJobs& jobs, kelvaro_lens** lens);
 
 // Closes a live lens: waits for a call in flight and the lens's worker. 0, or 101.
 int CloseLens(kelvaro_lens* lens);
 
 // The check's last result for a live, watched lens; 0 for any other handle. Takes no lock.
 int LensConnected(kelvaro_lens* lens);
+
+// The record index of a live lens, or -1. Takes no lock: for what the interface reads
+// without waiting for the lens, and checks again on its own terms.
+int LiveLensIndex(kelvaro_lens* lens);
+
+// Copies a live lens's exchange counters without waiting for it. 0, or 101.
+int LensStats(kelvaro_lens* lens, kelvaro_lens_stats& stats);
 
 // One more library-wide check of the flat functions' link, once a second from one period
 // from now; call it holding FlatLens. False if refused.
@@ -39,6 +58,9 @@ class HeldLens {
 
   explicit operator bool() const { return record_ != nullptr; }
   LinkState& Link();
+  int Index() const;
+  // The lens's timed work is due now (it changed).
+  void Wake();
 
  private:
   struct LensRecord* record_ = nullptr;

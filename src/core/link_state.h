@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/exchange_stats.h"
 #include "core/frame.h"
 #include "core/reply_account.h"
 #include "platform/serial.h"
@@ -46,6 +47,12 @@ struct LinkState {
   ReplyAccount owed;
   std::uint8_t pending[kMaxReplyBytes];
   std::size_t pending_count;
+  ExchangeStats stats;  // written by the exchange; read from any thread
+  // A position stream's replies are the check's sign of life: written by the stream, read
+  // by the check (both with the lock held).
+  bool streaming;
+  std::uint32_t stream_replies;
+  std::uint32_t stream_replies_checked;
 };
 
 }  // namespace kelvaro

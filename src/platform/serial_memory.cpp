@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/deadline.h"
 #include "platform/memory_port.h"
 #include "platform/read_loop.h"
@@ -95,6 +96,8 @@ void Close(Port&) {}
 }  // namespace
 
 MonotonicClock::time_point MonotonicClock::now() { return time_point(duration(g_now_ns.load())); }
+
+double ClockSeconds() { return static_cast<double>(g_now_ns.load()) * 1e-9; }
 
 const Transport kDeviceTransport{Open, Accept, ApplyLineSettings, Accept, Write, Read, ReadPending, Close};
 

@@ -14,6 +14,9 @@ namespace kelvaro {
 class Worker {
  public:
   using Job = void (*)(void* context);
+  // A job that says when it is next due (TimePoint::max(): not until woken).
+  using TimePoint = platform::MonotonicClock::time_point;
+  using TimedJob = TimePoint (*)(void* context);
 
   Worker() = default;
   Worker(const Worker&) = delete;
@@ -26,6 +29,11 @@ class Worker {
   // comes late runs once and keeps its phase: late runs never come in a burst. False when
   // the worker is not running or its table is full.
   bool Add(Job job, void* context, int period_ms);
+  // Adds the one job that picks its own times (a lens's streams and motion), not due until
+  // woken. False when the worker is not running or its table is full.
+  bool AddTimed(TimedJob job, void* context);
+  // The timed job is due now, even while it runs: it runs (again) as soon as it can.
+  void Wake();
   // No job starts after this; one waiting for the lock gives up once the lock's waiters
   // are woken. A job in flight finishes (its exchange is bounded by the time-outs).
   void RequestStop();
@@ -42,9 +50,10 @@ class Worker {
   static constexpr int kMaxJobs = 64;
   struct Entry {
     Job job;
+    TimedJob timed;
     void* context;
     platform::MonotonicClock::duration period;
-    platform::MonotonicClock::time_point next;
+    TimePoint next;
   };
 
   platform::TicketLock* lock_ = nullptr;
@@ -52,6 +61,9 @@ class Worker {
   platform::Monitor monitor_;  // guards the table and the sleep between jobs
   Entry jobs_[kMaxJobs] = {};
   int job_count_ = 0;
+  int timed_ = -1;           // the timed job's entry
+  bool woken_ = false;       // Wake came while the timed job ran
+  bool timed_running_ = false;
   std::atomic<bool> stop_{false};
 };
 
