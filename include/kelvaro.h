@@ -37,11 +37,15 @@
  * library sets 38400 8N1, no flow control, DTR and RTS on). HOST is a name, an IPv4 address
  * or a bracketed IPv6 address ("rfc2217://[::1]:4000").
  *
- * No call allocates memory, except kelvaro_open with `watch` set (it starts the lens's worker
- * thread, which runs its check) or with a host name to resolve. A child process made with fork() must not use the
+ * No call allocates memory, except kelvaro_open (it starts the lens's worker thread, which
+ * runs its check, its position stream and its motion) and the resolving of a host name. On
+ * Windows the worker of a lens opened without `watch` starts with its first stream or
+ * motion instead (kelvaro_stream_start, kelvaro_move_together, kelvaro_jog), since a running
+ * worker keeps the DLL loaded (below). A child process made with fork() must not use the
  * parent's lenses. Close every lens before unloading the library: on Linux the unload closes
- * lenses left open; on Windows the unload closes unwatched ones, but a watched lens left open
- * keeps the DLL loaded and checked until the process ends (its check thread holds the DLL).
+ * lenses left open; on Windows the unload closes those without a worker, but a lens left open
+ * with one (watched, or one that has streamed or moved) keeps the DLL loaded and its worker
+ * running until the process ends (the worker thread holds the DLL).
  * To close it then, load the library again (the same module, the lens still open) and call
  * kelvaro_close; calling into a library after freeing it is never safe.
  */
@@ -104,10 +108,11 @@ typedef struct kelvaro_optics {
  * the shortest focal length (with focal_max_mm: from 0x15 and 0x14, in millimetres) */
 
 /** Opens the lens's port for exclusive use at 38400 baud, 8N1, no flow control, DTR and RTS
- * raised, and stores its handle in *lens. `options` NULL means all defaults. With `watch`,
- * the lens is checked once a second on a thread of the library (its own: a lens that waits
- * out its time-outs delays no other's check): the handshake until it
- * answers, then host mode 0, then a zoom query each second. On failure *lens is set to NULL.
+ * raised (on Linux asking a USB adapter's driver for low latency), and stores its handle in
+ * *lens. `options` NULL means all defaults. Each lens gets a worker thread of its own (a lens
+ * that waits out its time-outs delays no other's work; on Windows see above for when it
+ * starts), which runs its stream and motion and, with `watch`, checks it once a second: the handshake until it answers, then host
+ * mode 0, then a zoom query each second. On failure *lens is set to NULL.
  * @param port the lens's port name, as for OpenComPort
  * @param options the options, or NULL
  * @param lens receives the handle
@@ -258,7 +263,7 @@ KELVARO_API(double) kelvaro_clock(void);
  * @param axes a non-zero mask of (1 << KELVARO_IRIS), (1 << KELVARO_ZOOM), (1 << KELVARO_FOCUS)
  * @param rate_hz rounds a second, above 0 and up to 1000; 0 for as fast as the line goes
  * @return 0; 101 for a bad handle, a mask of no axis or of other bits, or a rate that is
- * negative, NaN or over 1000. */
+ * negative, NaN or over 1000; 102 when the lens's worker cannot be started (Windows). */
 KELVARO_API(int) kelvaro_stream_start(kelvaro_lens* lens, unsigned axes, double rate_hz);
 
 /** Stops the lens's stream; its unread samples are gone, and a kelvaro_stream_wait blocked
@@ -316,7 +321,7 @@ enum { KELVARO_EASE_LINEAR = 0, KELVARO_EASE_IN_OUT = 1 };
  * @param easing KELVARO_EASE_LINEAR or KELVARO_EASE_IN_OUT
  * @return 0; the first failing code (duration 0) or a start read's code; 101 for a bad
  * handle, a NULL targets, a target outside -1 to 4095, all -1, a duration over 600000 or
- * an unknown easing. */
+ * an unknown easing; 102 when the lens's worker cannot be started (Windows). */
 KELVARO_API(int) kelvaro_move_together(kelvaro_lens* lens, const int targets[3], unsigned duration_ms, int easing);
 
 /** Jogs an axis at `speed`, a fraction of the full travel a second (1: 4095 positions a
@@ -332,7 +337,8 @@ KELVARO_API(int) kelvaro_move_together(kelvaro_lens* lens, const int targets[3],
  * @param speed -1 to 1; 0 ends the axis's motion (reading and sending nothing)
  * @param deadman_ms 50 to 60000
  * @return 0, the start read's code, or 101 for a bad handle, axis, speed (NaN or outside
- * -1 to 1) or deadman; a call that gives 101 does not renew the jog. */
+ * -1 to 1) or deadman, and a call that gives 101 does not renew the jog; 102 when the
+ * lens's worker cannot be started (Windows). */
 KELVARO_API(int) kelvaro_jog(kelvaro_lens* lens, int axis, double speed, unsigned deadman_ms);
 
 /** Ends every timed move and jog of the lens and leaves it where it is: each axis that was

@@ -153,6 +153,7 @@ KELVARO_API(int) kelvaro_stream_start(kelvaro_lens* lens, unsigned axes, double 
   }
   HeldLens held(lens);
   if (!held) return KELVARO_INVALID_ARGUMENT;
+  if (!held.StartWorker()) return KELVARO_NO_FREE_LENS;
   kelvaro::ActivityOf(held.Index()).stream.Start(lens, axes, rate_hz, held.Link());
   held.Wake();
   return KELVARO_OK;
@@ -188,6 +189,7 @@ KELVARO_API(int) kelvaro_move_together(kelvaro_lens* lens, const int targets[3],
   if (!ValidTargets(targets) || duration_ms > kMaxMoveMs || !known_easing) return KELVARO_INVALID_ARGUMENT;
   HeldLens held(lens);
   if (!held) return KELVARO_INVALID_ARGUMENT;
+  if (!held.StartWorker()) return KELVARO_NO_FREE_LENS;
   const int code = kelvaro::ActivityOf(held.Index()).motion.MoveTogether(held.Link(), targets, duration_ms, easing);
   held.Wake();
   return code;
@@ -200,6 +202,7 @@ KELVARO_API(int) kelvaro_jog(kelvaro_lens* lens, int axis, double speed, unsigne
   }
   HeldLens held(lens);
   if (!held) return KELVARO_INVALID_ARGUMENT;
+  if (!held.StartWorker()) return KELVARO_NO_FREE_LENS;
   const int code = kelvaro::ActivityOf(held.Index()).motion.Jog(held.Link(), axis, speed, deadman_ms);
   held.Wake();
   return code;

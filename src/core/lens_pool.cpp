@@ -69,6 +69,15 @@ void ResetLink(LinkState& link, bool frame_ended) {
 
 int IndexOf(const LensRecord& record) { return static_cast<int>(&record - g_lenses); }
 
+// Where a running thread holds the DLL (Windows), a lens's worker starts only once it has
+// something to run: the check, or a stream or motion. So a lens that never needs it does not
+// keep the DLL loaded, and the unload still closes it. Elsewhere it starts at the open.
+#ifdef _WIN32
+constexpr bool kWorkerAtOpen = false;
+#else
+constexpr bool kWorkerAtOpen = true;
+#endif
+
 // A worker's check, with the record's lock held.
 void RunCheck(void* context) {
   LensRecord& record = *static_cast<LensRecord*>(context);
@@ -79,6 +88,16 @@ void RunCheck(void* context) {
 platform::MonotonicClock::time_point RunActivity(void* context) {
   LensRecord& record = *static_cast<LensRecord*>(context);
   return record.jobs->activity(record.link, IndexOf(record));
+}
+
+// With the record's lock held: its worker runs, or, when the system refuses a thread, is
+// left as it was (not running).
+bool StartWorker(LensRecord& record) {
+  if (record.worker.Running()) return true;
+  if (record.worker.Start(record.lock) && record.worker.AddTimed(RunActivity, &record)) return true;
+  record.worker.RequestStop();
+  record.worker.Join();
+  return false;
 }
 
 // The one way a record stops serving, at a close and at unload: with its lock held (when
@@ -176,8 +195,9 @@ int OpenLens(const char* port, const kelvaro_options* options, const LensJobs& j
   int code = OpenLinkPort(record->link, port);
   if (code == KELVARO_OK) {
     record->jobs = &jobs;
-    const bool started = record->worker.Start(record->lock) && record->worker.AddTimed(RunActivity, record) &&
-                         (chosen.watch == 0 || record->worker.Add(RunCheck, record, kCheckPeriodMs));
+    const bool needs_worker = kWorkerAtOpen || chosen.watch != 0;
+    const bool started = !needs_worker || (StartWorker(*record) && (chosen.watch == 0 ||
+                                                                    record->worker.Add(RunCheck, record, kCheckPeriodMs)));
     if (!started) code = KELVARO_NO_FREE_LENS;
   }
   if (code != KELVARO_OK) {
@@ -250,6 +270,8 @@ HeldLens::~HeldLens() {
 LinkState& HeldLens::Link() { return record_->link; }
 
 int HeldLens::Index() const { return IndexOf(*record_); }
+
+bool HeldLens::StartWorker() { return kelvaro::StartWorker(*record_); }
 
 void HeldLens::Wake() { record_->worker.Wake(); }
 

@@ -27,8 +27,8 @@ struct LensJobs {
   void (*end)(LinkState& link, int index);
 };
 
-// Opens a lens on `port` in a free record and starts its worker, which runs `jobs`. Returns
-// 0, 101, 102, 7 or 5 (see kelvaro_open).
+// Opens a lens on `port` in a free record; its worker runs `jobs`. Returns 0, 101, 102, 7 or
+// 5 (see kelvaro_open).
 int OpenLens(const char* port, const kelvaro_options* options, const LensJobs& jobs, kelvaro_lens** lens);
 
 // Closes a live lens: waits for a call in flight and the lens's worker. 0, or 101.
@@ -59,6 +59,9 @@ class HeldLens {
   explicit operator bool() const { return record_ != nullptr; }
   LinkState& Link();
   int Index() const;
+  // Before the lens's timed work starts: its worker runs (it may start only now, see
+  // lens_pool.cpp). False when the system refuses a thread.
+  bool StartWorker();
   // The lens's timed work is due now (it changed).
   void Wake();
 

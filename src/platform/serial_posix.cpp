@@ -4,6 +4,9 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +37,20 @@ bool Open(Port& port, const char* name, const PortAddress&) {
   return true;
 }
 
+// USB serial adapters hold received bytes back for up to their latency timer (16 ms on
+// common ones) before passing them on; a driver that supports low latency turns it down to
+// 1 ms. A device whose driver does not (a pseudo-terminal, a plain UART) is left as it is.
+void AskForLowLatency(int fd) {
+#ifdef TIOCGSERIAL
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &serial);
+#else
+  (void)fd;
+#endif
+}
+
 bool ApplyTimeouts(Port& port) {
   // The time-outs are kept by Read and Write; only a terminal can honour them.
   termios current{};
@@ -53,6 +70,7 @@ bool ApplyLineSettings(Port& port) {
   // that is not a refusal.
   const int lines = TIOCM_DTR | TIOCM_RTS;
   if (ioctl(Fd(port), TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) return false;
+  AskForLowLatency(Fd(port));
   return true;
 }
 

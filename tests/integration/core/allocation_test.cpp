@@ -160,6 +160,32 @@ TEST_F(Allocations, NoHandleInterfaceCallAllocatesAfterTheOpen) {
   EXPECT_GE(other.Received().size(), 7u);
 }
 
+TEST_F(Allocations, StreamsAndMotionAllocateNothingAfterTheOpen) {
+  CloseComPort();
+  kelvaro_lens* handle = nullptr;
+  ASSERT_EQ(kelvaro_open(lens.DevicePath().c_str(), nullptr, &handle), KELVARO_OK);
+  kelvaro_sample samples[4];
+  size_t count = 0;
+  const int targets[3] = {100, 200, -1};
+  kelvaro_lens_stats stats{};
+  const int allocations = Counted([&] {
+    kelvaro_stream_start(handle, (1u << KELVARO_ZOOM) | (1u << KELVARO_FOCUS), 0);
+    kelvaro_stream_wait(handle, samples, 1000);
+    kelvaro_stream_read(handle, samples, 4, &count);
+    kelvaro_latest(handle, samples);
+    kelvaro_move_together(handle, targets, 100, KELVARO_EASE_IN_OUT);
+    kelvaro_jog(handle, KELVARO_FOCUS, 0.5, 100);
+    kelvaro_moving(handle);
+    kelvaro_stats(handle, &stats);
+    kelvaro_clock();
+    kelvaro_stop(handle);
+    kelvaro_stream_stop(handle);
+  });
+  EXPECT_EQ(allocations, 0);
+  EXPECT_GT(stats.by_code[KELVARO_OK], 0u);  // the calls really talked to the lens
+  kelvaro_close(handle);
+}
+
 TEST_F(Allocations, FailedRepliesAllocateNothingEither) {
   lens.SetFault(0x13, Fault::BadChecksum());
   lens.SetFault(0x16, Fault::Short(2));
