@@ -25,6 +25,9 @@ using Clock = std::chrono::steady_clock;
 // A partial request followed by this much silence is given up.
 constexpr auto kFrameGap = std::chrono::milliseconds(100);
 
+// A deadline closer than this is slept out rather than polled for: a poll might end after it.
+constexpr auto kSleepWithin = kPollLateness + std::chrono::milliseconds(1);
+
 // A motor runs from `from` towards `target`, starting at `start`.
 struct Motor {
   std::uint16_t from = 0;
@@ -418,7 +421,7 @@ struct Simulator::Impl {
       if (deadline) {
         const auto left = *deadline - now;
         // Too close for a poll to end on time: sleep it out, then look again.
-        if (!want_out && left > Clock::duration::zero() && left < kPollLateness + std::chrono::milliseconds(1)) {
+        if (!want_out && left > Clock::duration::zero() && left < kSleepWithin) {
           SleepUntil(*deadline);
           continue;
         }

@@ -1,6 +1,6 @@
-// The time stamp of a line of the simulator's reply log: seconds on the monotonic clock the
-// library stamps its reads with (CLOCK_MONOTONIC; on Windows the performance counter), so a
-// benchmark can set the two side by side. Read here, not taken from the library.
+// The time stamp of a line of the simulator's reply log: seconds on the system's monotonic
+// clock (CLOCK_MONOTONIC; on Windows the performance counter), which a benchmark on the same
+// machine reads too. Read here: the simulator shares no code with the library.
 #pragma once
 
 #include <string>
