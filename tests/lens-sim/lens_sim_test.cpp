@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -63,6 +64,31 @@ class LensSimTest : public ::testing::Test {
   Bytes Ask(const Bytes& request, int quiet_ms = 150) {
     Send(request);
     return ReadQuiet(host_, quiet_ms);
+  }
+
+  // The reply to `request`, `count` bytes (or what came in 3 s, which marks a hang), with
+  // how long after the request its last byte came and how many reads it took.
+  struct Timed {
+    Bytes bytes;
+    Clock::duration last{};
+    int reads = 0;
+  };
+  Timed AskTimed(const Bytes& request, std::size_t count) {
+    Timed got;
+    const auto sent = Clock::now();
+    Send(request);
+    const auto limit = sent + std::chrono::seconds(3);
+    while (got.bytes.size() < count && Clock::now() < limit) {
+      pollfd p{host_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      std::uint8_t buf[256];
+      const ssize_t n = ::read(host_, buf, sizeof buf);
+      if (n <= 0) continue;
+      got.bytes.insert(got.bytes.end(), buf, buf + n);
+      got.last = Clock::now() - sent;
+      ++got.reads;
+    }
+    return got;
   }
 
   lenssim::Simulator sim_;
@@ -258,6 +284,88 @@ TEST_F(LensSimTest, LineFaultsSilenceDelayAndSpoilReplies) {
   EXPECT_EQ(pattern(), first);
 }
 
+// At 1200 baud a byte takes 8.3 ms: requests are heard and replies leave at that pace,
+// with faults and the line's delay on top. Only lower bounds are certain.
+TEST_F(LensSimTest, BaudPacesRequestsAndRepliesWithTheirFaults) {
+  struct Case {
+    const char* what;
+    std::function<void(lenssim::Simulator&)> set_up;
+    Bytes request;
+    Bytes reply;
+    int byte_times;  // the reply's last byte comes no sooner than this many byte times
+    int delay_ms;    // plus this
+    std::vector<std::uint8_t> logged;
+  };
+  const Bytes zoom_query{0x00, 0x31, 0xCF};
+  const Bytes zoom_reply = lenssim::MakeFrame(0x31, {0x80, 0x00});
+  const auto none = [](lenssim::Simulator&) {};
+  Bytes two_queries = zoom_query;
+  two_queries.insert(two_queries.end(), {0x00, 0x01, 0xFF});
+  Bytes two_replies = zoom_reply;
+  two_replies.insert(two_replies.end(), {0x00, 0x01, 0xFF});
+  const std::vector<Case> cases = {
+      {"query: 3 bytes in, 5 out", none, zoom_query, zoom_reply, 8, 0, {0x31}},
+      {"move: 5 bytes in, 3 out", none, {0x02, 0x21, 0x80, 0x00, 0x5D}, {0x00, 0x21, 0xDF}, 8, 0, {0x21}},
+      {"line delay adds",
+       [](lenssim::Simulator& lens) {
+         lenssim::LineFaults line;
+         line.delay_ms = 40;
+         lens.SetLineFaults(line);
+       },
+       zoom_query, zoom_reply, 8, 40, {0x31}},
+      {"split: the rest after the gap", [](lenssim::Simulator& lens) { lens.SetFault(0x31, Fault::Split(2, 60, 1)); },
+       zoom_query, zoom_reply, 6, 60, {0x31}},
+      {"short", [](lenssim::Simulator& lens) { lens.SetFault(0x31, Fault::Short(2, 1)); }, zoom_query,
+       {0x02, 0x31}, 5, 0, {0x31}},
+      {"noise", [](lenssim::Simulator& lens) {
+         lenssim::LineFaults line;
+         line.noise = 1.0;
+         lens.SetLineFaults(line);
+       },
+       zoom_query, {0x02, 0x31, 0x80, 0x00, 0xB2}, 8, 0, {0x31}},
+      // The second request is heard 6 byte times in; its reply waits for the first to leave.
+      {"two requests at once", none, two_queries, two_replies, 11, 0, {0x31, 0x01}},
+  };
+  std::mutex mutex;
+  std::vector<std::uint8_t> logged;
+  sim_.OnReplySent([&](std::uint8_t function) {
+    std::lock_guard<std::mutex> lock(mutex);
+    logged.push_back(function);
+  });
+  sim_.SetBaud(1200);
+  EXPECT_EQ(sim_.Baud(), 1200);
+  const auto byte_time = std::chrono::duration<double, std::milli>(10.0 / 1200 * 1000);
+  for (const Case& c : cases) {
+    sim_.SetLineFaults({});
+    sim_.ClearFaults();
+    c.set_up(sim_);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      logged.clear();
+    }
+    const Timed got = AskTimed(c.request, c.reply.size());
+    EXPECT_EQ(got.bytes, c.reply) << c.what;
+    EXPECT_GE(got.last, c.byte_times * byte_time * 0.999 + std::chrono::milliseconds(c.delay_ms)) << c.what;
+    EXPECT_GE(got.reads, 2) << c.what << ": a byte at a time, not all at once";
+    EXPECT_TRUE(ReadQuiet(host_, 30).empty()) << c.what;
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(logged, c.logged) << c.what;
+  }
+
+  sim_.SetLineFaults({});
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    logged.clear();
+  }
+  sim_.SendUnsolicited({0x0A, 0x0B});  // paced too, but no reply
+  EXPECT_EQ(ReadQuiet(host_), (Bytes{0x0A, 0x0B}));
+  sim_.SetBaud(0);
+  EXPECT_EQ(sim_.Baud(), 0);
+  EXPECT_EQ(Ask(zoom_query), zoom_reply);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(logged, (std::vector<std::uint8_t>{0x31}));
+}
+
 TEST_F(LensSimTest, TraceSeesFramesBothWays) {
   std::mutex mutex;
   std::vector<std::pair<lenssim::Direction, Bytes>> seen;
@@ -301,7 +409,9 @@ TEST_F(LensSimTest, ControlCommandsScriptTheLens) {
   EXPECT_EQ(run("frames"), "ok 0031cf 0031cf 0001ff 0001ff");
   EXPECT_EQ(run("line noise 0.25"), "ok");
   EXPECT_EQ(run("line delay 40"), "ok");
-  EXPECT_EQ(run("line"), "ok silent 0 delay 40 noise 0.25");
+  EXPECT_EQ(run("line baud 38400"), "ok");
+  EXPECT_EQ(run("line"), "ok silent 0 delay 40 noise 0.25 baud 38400");
+  EXPECT_EQ(sim_.Baud(), 38400);
 
   const std::vector<std::pair<std::string, std::string>> refused = {
       {"fault 131 silent", "err function code \"131\" is not a hex byte 00..ff"},
@@ -312,6 +422,8 @@ TEST_F(LensSimTest, ControlCommandsScriptTheLens) {
       {"state zoom 4096", "err position \"4096\" is not a number 0..4095"},
       {"move nose 1", "err no motor \"nose\"; motors: iris, zoom, focus"},
       {"line noise 1.5", "err noise \"1.5\" is not a rate 0..1"},
+      {"line baud 4000001", "err baud \"4000001\" is not a number 0..4000000"},
+      {"line baud", "err usage: line [silent 0|1 | delay MS | noise RATE | baud N]"},
       {"clear now", "err usage: clear"},
   };
   for (const auto& [command, answer] : refused) EXPECT_EQ(run(command), answer);

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -534,6 +535,88 @@ TEST(Tools, SimulatorOptionsFaultsAndTrace) {
   EXPECT_NE(traced.Err().find(" host > lens 00 31 CF\n"), std::string::npos) << traced.Err();
   EXPECT_NE(traced.Err().find(" lens > host 02 31 80 00 4D\n"), std::string::npos) << traced.Err();
   EXPECT_FALSE(Exists(traced.Lens()));
+}
+
+// Seconds on CLOCK_MONOTONIC, the clock of the simulator's reply log.
+double MonotonicSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The lines of the reply log as they are written, waiting up to a second for the count.
+std::vector<std::string> LogLines(const std::string& path, std::size_t count) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 100 && lines.size() < count; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    lines.clear();
+    std::ifstream log(path);
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+  }
+  return lines;
+}
+
+// At 9600 baud with --slow 20, a query and its reply take 8 byte times (8.3 ms) and the
+// delay; the reply log says when each reply's last byte left, while the simulator runs.
+TEST(Tools, SimulatorPacesAtBaudAndLogsReplies) {
+  const Result help = RunProgram({kSim, "--help"});
+  EXPECT_NE(help.out.find("\n  --baud N "), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("\n  --reply-log FILE "), std::string::npos) << help.out;
+  const std::vector<std::pair<std::vector<std::string>, std::pair<int, std::string>>> refused = {
+      {{"--baud", "fast"}, {2, "--baud \"fast\" is not allowed; expected bits a second, 0 to 4000000"}},
+      {{"--baud", "9600.5"}, {2, "--baud \"9600.5\" is not a whole number; expected bits a second, 0 to 4000000"}},
+      {{"--reply-log"}, {2, "--reply-log needs a value"}},
+      {{"--reply-log", "/nonexistent/replies"}, {1, "cannot write /nonexistent/replies: No such file or directory"}},
+  };
+  for (const auto& [args, expected] : refused) {
+    std::vector<std::string> argv = {kSim};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const Result result = RunProgram(argv);
+    EXPECT_EQ(result.status, expected.first) << args[0];
+    EXPECT_EQ(result.err, "kelvaro-lens-sim: " + expected.second + "\n");
+  }
+
+  char dir[] = "/tmp/kelvaro-replies-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string log = std::string(dir) + "/replies";
+  {
+    SimProgram sim({"--speed", "0", "--baud", "9600", "--slow", "20", "--reply-log", log});
+    EXPECT_EQ(sim.Ask("line"), "ok silent 0 delay 20 noise 0 baud 9600");
+    const int host = OpenRaw(sim.Lens());
+    ASSERT_GE(host, 0);
+    const double byte_time = 10.0 / 9600;
+    const unsigned char query[] = {0x00, 0x31, 0xCF};
+    const double sent = MonotonicSeconds();
+    ASSERT_EQ(::write(host, query, sizeof query), 3);
+    EXPECT_EQ(ReadHex(host, 5), "023180004d");
+    const double received = MonotonicSeconds();
+    ::close(host);
+    EXPECT_GE(received - sent, 8 * byte_time * 0.999 + 0.020);
+
+    const std::vector<std::string> lines = LogLines(log, 1);
+    ASSERT_EQ(lines.size(), 1u);
+    double left = 0;
+    char code[3] = {};
+    ASSERT_EQ(std::sscanf(lines[0].c_str(), "%lf %2s", &left, code), 2) << lines[0];
+    EXPECT_EQ(std::string(code), "31");
+    EXPECT_GE(left, sent + 8 * byte_time * 0.999 + 0.020) << std::fixed << left << " sent " << sent;
+    EXPECT_LT(left, received + 1.0) << std::fixed << left << " received " << received;
+
+    // The library copes with the slow line; back at full speed the log goes on.
+    EXPECT_EQ(sim.Ctl({"get", "zoom"}).out, "zoom  2048\n");
+    EXPECT_EQ(sim.Ask("line baud 0"), "ok");
+    EXPECT_EQ(sim.Ask("line delay 0"), "ok");
+    EXPECT_EQ(sim.Ask("line"), "ok silent 0 delay 0 noise 0 baud 0");
+    EXPECT_EQ(sim.Ctl({"get", "focus"}).out, "focus  2048\n");
+    const std::vector<std::string> after = LogLines(log, 3);
+    ASSERT_GE(after.size(), 3u);
+    EXPECT_NE(std::find_if(after.begin() + 1, after.end(), [](const std::string& line) {
+                return line.size() > 3 && line.compare(line.size() - 3, 3, " 31") == 0;
+              }), after.end());
+    EXPECT_EQ(after.back().substr(after.back().size() - 3), " 32");
+  }
+  ::unlink(log.c_str());
+  ::rmdir(dir);
 }
 
 // A connection to the loopback port of "tcp://127.0.0.1:PORT"; -1 when refused.

@@ -135,15 +135,20 @@ std::string FaultCommand(Simulator& lens, const Words& w) {
 }
 
 std::string LineCommand(Simulator& lens, const Words& w) {
-  static const char* usage = "line [silent 0|1 | delay MS | noise RATE]";
+  static const char* usage = "line [silent 0|1 | delay MS | noise RATE | baud N]";
   NeedWords(w, 1, 3, usage);
   LineFaults line = lens.GetLineFaults();
   if (w.size() == 1) {
     std::ostringstream out;
-    out << "ok silent " << (line.silent ? 1 : 0) << " delay " << line.delay_ms << " noise " << line.noise;
+    out << "ok silent " << (line.silent ? 1 : 0) << " delay " << line.delay_ms << " noise " << line.noise
+        << " baud " << lens.Baud();
     return out.str();
   }
   NeedWords(w, 3, 3, usage);
+  if (w[1] == "baud") {
+    lens.SetBaud(static_cast<int>(Decimal(w[2], 0, kMaxBaud, "baud")));
+    return "ok";
+  }
   if (w[1] == "silent") {
     line.silent = Decimal(w[2], 0, 1, "silent") == 1;
   } else if (w[1] == "delay") {

@@ -20,10 +20,12 @@
 //                                     TIMES: replies it applies to (default: until cleared);
 //                                     the request still takes effect (a move still moves)
 //   clear                             removes every fault set with "fault"
-//   line                              ok silent 0 delay 0 noise 0
+//   line                              ok silent 0 delay 0 noise 0 baud 0
 //   line silent 0|1                   the whole lens stops (1) or resumes (0) answering
 //   line delay MS                     every reply MS late
 //   line noise RATE                   a wrong checksum on that share (0 to 1) of the replies
+//   line baud N                       requests and replies take as long as at N baud, 8N1
+//                                     (0 to 4000000; 0: as fast as the line goes)
 //   frames                            ok 0001ff 022180005d   every request frame received since
 //                                     the last clearframes, as hex, oldest first ("ok" if none)
 //   clearframes                       ok

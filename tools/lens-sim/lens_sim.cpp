@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "fine_sleep.h"
 #include "line.h"
 
 namespace lenssim {
@@ -23,6 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 // A partial request followed by this much silence is given up.
 constexpr auto kFrameGap = std::chrono::milliseconds(100);
+
+// A deadline closer than this is slept out rather than polled for: a poll might end after it.
+constexpr auto kSleepWithin = kPollLateness + std::chrono::milliseconds(1);
 
 // A motor runs from `from` towards `target`, starting at `start`.
 struct Motor {
@@ -44,7 +48,21 @@ struct Motor {
 struct Chunk {
   Clock::time_point due;
   Bytes bytes;
+  std::optional<std::uint8_t> ends_reply = std::nullopt;  // the code of the request it answers
 };
+
+// A request's bytes as the lens has them: `at` is when the last one would have come in.
+struct Arrival {
+  Clock::time_point at;
+  Bytes frame;
+  bool complete;
+};
+
+// One byte of 8N1 (start, 8 data and stop bits) at `baud`; none at 0.
+Clock::duration ByteTime(int baud) {
+  if (baud <= 0) return Clock::duration::zero();
+  return std::chrono::round<Clock::duration>(std::chrono::duration<double>(10.0 / baud));
+}
 
 int SwitchIndex(std::uint8_t function) { return function & 0x0F; }
 
@@ -138,6 +156,7 @@ struct Simulator::Impl {
     path = line_->Name();
     stop.store(false);
     partial.clear();
+    arriving.clear();
     server = std::thread([this] { Serve(); });
   }
 
@@ -150,13 +169,20 @@ struct Simulator::Impl {
   std::vector<Bytes> received;
   std::deque<Chunk> outgoing;
   std::size_t written = 0;  // bytes of outgoing.front() already sent
+  // When the last byte sent was due to have left: the line is busy until then.
+  Clock::time_point sent_until;
   LineFaults line;
+  int baud = 0;
+  Clock::duration byte_time = Clock::duration::zero();
   std::mt19937 noise_source{1};
   Trace trace;
+  ReplySent on_reply_sent;
 
-  // Server-thread only: the request being assembled.
+  // Server-thread only: the request being assembled, and requests still coming in at the baud rate.
   Bytes partial;
   Clock::time_point last_byte;
+  std::deque<Arrival> arriving;
+  Clock::time_point received_until;  // when the last byte read would have finished arriving
 
   void ResetMotors(Clock::time_point now) {
     const std::uint16_t positions[3] = {state.iris, state.zoom, state.focus};
@@ -287,15 +313,18 @@ struct Simulator::Impl {
   void Schedule(std::uint8_t function, std::optional<Bytes> reply, Clock::time_point now) {
     std::vector<Chunk> chunks = Bend(function, std::move(reply), now);
     if (line.silent) return;
+    bool queued = false;
     for (Chunk& chunk : chunks) {
+      if (chunk.bytes.empty()) continue;  // nothing goes on the line
       chunk.due += std::chrono::milliseconds(line.delay_ms);
       outgoing.push_back(std::move(chunk));
+      queued = true;
     }
+    if (queued) outgoing.back().ends_reply = function;
   }
 
   // Records the frame first, so whoever waits for it finds its reply already queued.
-  void OnFrame(Bytes frame, bool complete) {
-    const auto now = Clock::now();
+  void OnFrame(Bytes frame, bool complete, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
     received.push_back(frame);
     frames_arrived.notify_all();
@@ -309,26 +338,58 @@ struct Simulator::Impl {
     Schedule(function, Answer(function, data, now), now);
   }
 
-  void Feed(const std::uint8_t* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      partial.push_back(bytes[i]);
-      if (partial.size() == std::size_t{partial[0]} + 3) OnFrame(std::exchange(partial, {}), true);
+  // Takes in bytes read at `now`. At a baud rate each byte is in one byte time after the one
+  // before it (or after `now`, on an idle line), and a request is heard once its last byte is.
+  void Feed(const std::uint8_t* bytes, std::size_t count, Clock::time_point now) {
+    Clock::duration each;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      each = byte_time;
     }
-    last_byte = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+      received_until = std::max(received_until, now) + each;
+      partial.push_back(bytes[i]);
+      if (partial.size() == std::size_t{partial[0]} + 3) {
+        arriving.push_back({received_until, std::exchange(partial, {}), true});
+      }
+    }
+    last_byte = now;
   }
 
-  // Writes what is due, as far as the line takes it; false when the line is unusable.
+  // Hears the requests that are in by `now`, in order.
+  void Hear(Clock::time_point now) {
+    if (!partial.empty() && now - last_byte >= kFrameGap) {
+      arriving.push_back({received_until, std::exchange(partial, {}), false});
+    }
+    while (!arriving.empty() && arriving.front().at <= now) {
+      Arrival next = std::move(arriving.front());
+      arriving.pop_front();
+      OnFrame(std::move(next.frame), next.complete, next.at);
+    }
+  }
+
+  // When the next byte to send is due to have left; none while nothing waits to be sent.
+  // Called with `mutex` held.
+  std::optional<Clock::time_point> NextByteDue() const {
+    if (outgoing.empty()) return std::nullopt;
+    return std::max(outgoing.front().due, sent_until) + byte_time;
+  }
+
+  // Writes what is due, as far as the line takes it: at a baud rate a byte at a time, each
+  // when it would have left. False when the line is unusable.
   bool Flush(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex);
-    while (!outgoing.empty() && outgoing.front().due <= now) {
-      const Bytes& bytes = outgoing.front().bytes;
-      if (written < bytes.size()) {
-        const long n = line_->Write(bytes.data() + written, bytes.size() - written);
-        if (n <= 0) return n == 0;
-        written += static_cast<std::size_t>(n);
-        if (written < bytes.size()) continue;
-      }
-      if (trace) trace(Direction::kToHost, bytes);
+    for (std::optional<Clock::time_point> due; (due = NextByteDue()) && *due <= now;) {
+      const Chunk& chunk = outgoing.front();
+      const std::size_t left = chunk.bytes.size() - written;
+      const long n = line_->Write(chunk.bytes.data() + written, byte_time.count() > 0 ? 1 : left);
+      if (n <= 0) return n == 0;
+      written += static_cast<std::size_t>(n);
+      sent_until = *due;
+      if (written < chunk.bytes.size()) continue;
+      // First the log of when the last byte left, then the trace, which takes its time.
+      if (chunk.ends_reply && on_reply_sent) on_reply_sent(*chunk.ends_reply);
+      if (trace) trace(Direction::kToHost, chunk.bytes);
       outgoing.pop_front();
       written = 0;
     }
@@ -336,36 +397,44 @@ struct Simulator::Impl {
   }
 
   void Serve() {
+    SleepPrecisely();
     for (;;) {
       const auto now = Clock::now();
       std::optional<Clock::time_point> deadline;
-      if (!partial.empty()) deadline = last_byte + kFrameGap;
+      const auto sooner = [&](Clock::time_point at) {
+        if (!deadline || at < *deadline) deadline = at;
+      };
+      if (!partial.empty()) sooner(last_byte + kFrameGap);
+      if (!arriving.empty()) sooner(arriving.front().at);
       bool want_out = false;
       {
         std::lock_guard<std::mutex> lock(mutex);
-        if (!outgoing.empty()) {
-          const auto due = outgoing.front().due;
-          if (due <= now) {
+        if (const auto due = NextByteDue()) {
+          if (*due <= now) {
             want_out = true;
-          } else if (!deadline || due < *deadline) {
-            deadline = due;
+          } else {
+            sooner(*due);
           }
         }
       }
       int timeout_ms = -1;
       if (deadline) {
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
+        const auto left = *deadline - now;
+        // Too close for a poll to end on time: sleep it out, then look again.
+        if (!want_out && left > Clock::duration::zero() && left < kSleepWithin) {
+          SleepUntil(*deadline);
+          continue;
+        }
+        const auto wait = std::chrono::floor<std::chrono::milliseconds>(left - kPollLateness).count();
         timeout_ms = static_cast<int>(std::max<decltype(wait)>(wait, 0));
       }
       if (!line_->Wait(want_out, timeout_ms) || stop.load()) return;
       std::uint8_t buffer[256];
       const long n = line_->Read(buffer, sizeof buffer);
       if (n < 0) return;
-      if (n > 0) Feed(buffer, static_cast<std::size_t>(n));
+      if (n > 0) Feed(buffer, static_cast<std::size_t>(n), Clock::now());
       const auto after = Clock::now();
-      if (!partial.empty() && after - last_byte >= kFrameGap) {
-        OnFrame(std::exchange(partial, {}), false);
-      }
+      Hear(after);
       if (!Flush(after)) return;
     }
   }
@@ -447,6 +516,7 @@ void Simulator::HangUp() {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.serving = false;
     s.outgoing.clear();
+    s.written = 0;
   }
   s.stop.store(true);
   s.Wake();
@@ -487,6 +557,22 @@ void Simulator::SetLineFaults(const LineFaults& faults) {
 LineFaults Simulator::GetLineFaults() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->line;
+}
+
+void Simulator::SetBaud(int baud) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->baud = std::max(baud, 0);
+  impl_->byte_time = ByteTime(impl_->baud);
+}
+
+int Simulator::Baud() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->baud;
+}
+
+void Simulator::OnReplySent(ReplySent hook) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->on_reply_sent = std::move(hook);
 }
 
 void Simulator::SetTrace(Trace trace) {

@@ -47,6 +47,9 @@ struct LensState {
 // A motor speed like a real lens's: the whole travel (0 to 4095) in under three seconds.
 constexpr int kTypicalMotorSpeed = 1500 * 16;
 
+// The fastest line SetBaud takes: beyond what serial adapters do.
+constexpr int kMaxBaud = 4000000;
+
 // The three motors, in the order of their function codes (0x20/0x30 is the iris).
 enum class Axis { kIris = 0, kZoom = 1, kFocus = 2 };
 
@@ -141,6 +144,19 @@ class Simulator {
 
   void SetLineFaults(const LineFaults& faults);
   LineFaults GetLineFaults();
+
+  // Makes the line as slow as a serial line at `baud` (0 to kMaxBaud), 8N1 (10 bits a byte); 0 (the default)
+  // as fast as the line goes. A request is heard once its bytes would have come in at that
+  // rate, counted from its first byte; each reply byte leaves a byte time after the one before
+  // it. Delays (a line's, a fault's) add to this.
+  void SetBaud(int baud);
+  int Baud();
+
+  // Called on the server thread with the request's function code right after the last byte of
+  // each reply has been written (not for SendUnsolicited). It must not call back into the
+  // Simulator. An empty function turns it off.
+  using ReplySent = std::function<void(std::uint8_t function)>;
+  void OnReplySent(ReplySent hook);
 
   // Called on the server thread with every request frame as it is recorded (also partial
   // ones and ones with bad checksums) and every reply chunk as it leaves. It must not call

@@ -21,6 +21,7 @@
 #include "control.h"
 #include "lens_sim.h"
 #include "line.h"
+#include "reply_clock.h"
 #include "stop.h"
 
 namespace {
@@ -50,9 +51,16 @@ constexpr const char* kUsage =
     "  --speed N            motors travel N positions a second; 0 moves at once (default 1500)\n"
     "  --silent             answer nothing\n"
     "  --slow MS            answer every request MS milliseconds late\n"
+    "  --baud N             take requests and send replies as slowly as a serial line at N\n"
+    "                       baud, 8N1 (a 3-byte request and its 5-byte reply: 2.08 ms at\n"
+    "                       38400); the delay of --slow adds to it (default 0: as fast as\n"
+    "                       the line goes)\n"
     "  --noisy RATE         a wrong checksum on that share (0 to 1) of the replies\n"
     "  --seed N             seed of --noisy, to repeat a run (default 1)\n"
     "  --trace              log every frame in hex, both ways, on standard error\n"
+    "  --reply-log FILE     write a line to FILE as each reply's last byte leaves: the\n"
+    "                       monotonic clock's seconds and the function code in hex,\n"
+    "                       e.g. \"12345.678901234 31\"\n"
     "  --help               this text\n";
 
 struct Options {
@@ -63,7 +71,9 @@ struct Options {
   std::string ready_file;
   lenssim::LensState lens;
   lenssim::LineFaults line;
+  int baud = 0;
   bool trace = false;
+  std::string reply_log;
 };
 
 // A bad command line: the message, and the program exits with status 2.
@@ -171,6 +181,10 @@ Options Parse(int argc, char** argv) {
       options.line.noise = Number(option, value(), 0, 1, "a share from 0 to 1");
     } else if (option == "--seed") {
       options.line.seed = static_cast<std::uint32_t>(Integer(option, value(), 0, 2000000000, "0 to 2000000000"));
+    } else if (option == "--baud") {
+      options.baud = Integer(option, value(), 0, lenssim::kMaxBaud, "bits a second, 0 to 4000000");
+    } else if (option == "--reply-log") {
+      options.reply_log = value();
     } else if (option == "--trace") {
       options.trace = true;
     } else {
@@ -270,8 +284,33 @@ void TraceFrames(lenssim::Simulator& lens) {
   });
 }
 
+// One line a reply, flushed at once for a reader that follows the file as it grows.
+class ReplyLog {
+ public:
+  explicit ReplyLog(const std::string& path) : file_(std::fopen(path.c_str(), "w")) {
+    if (file_ == nullptr) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  }
+  ~ReplyLog() { std::fclose(file_); }
+  ReplyLog(const ReplyLog&) = delete;
+  ReplyLog& operator=(const ReplyLog&) = delete;
+
+  // On the lens's server thread, right after the reply's last byte was written.
+  void Sent(std::uint8_t function) {
+    const std::string stamp = lenssim::MonotonicStamp();  // first: the moment is now
+    std::fprintf(file_, "%s %02x\n", stamp.c_str(), function);
+    std::fflush(file_);
+  }
+
+ private:
+  std::FILE* file_;
+};
+
 int Serve(const Options& options) {
   lenssim::PrepareStop();  // every thread started from here on leaves the stop signals alone
+
+  // Made before the lens, so that it outlasts the thread that writes to it.
+  std::optional<ReplyLog> reply_log;
+  if (!options.reply_log.empty()) reply_log.emplace(options.reply_log);
 
   std::unique_ptr<lenssim::Simulator> served;
 #ifdef _WIN32
@@ -283,6 +322,8 @@ int Serve(const Options& options) {
   lenssim::Simulator& lens = *served;
   lens.SetState(options.lens);
   lens.SetLineFaults(options.line);
+  lens.SetBaud(options.baud);
+  if (reply_log) lens.OnReplySent([&reply_log](std::uint8_t function) { reply_log->Sent(function); });
   if (options.trace) TraceFrames(lens);
   std::string ready;
   if (options.tcp) {
