@@ -9,25 +9,36 @@
 
 namespace kelvaro::platform {
 
+#ifdef _WIN32
+namespace {
+
+// The performance counter as nanoseconds, whole seconds and the rest apart so that nothing
+// overflows. (mingw's steady_clock in the DLL's thread model reads the wall clock, which a
+// time-out must never follow.)
+long long CounterNanoseconds() {
+  LARGE_INTEGER count;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return count.QuadPart / frequency.QuadPart * 1000000000LL +
+         count.QuadPart % frequency.QuadPart * 1000000000LL / frequency.QuadPart;
+}
+
+}  // namespace
+
+MonotonicClock::time_point MonotonicClock::now() { return time_point(duration(CounterNanoseconds())); }
+
+double ClockSeconds() { return static_cast<double>(CounterNanoseconds()) * 1e-9; }
+#else
 MonotonicClock::time_point MonotonicClock::now() {
   return time_point(std::chrono::duration_cast<duration>(std::chrono::steady_clock::now().time_since_epoch()));
 }
 
 double ClockSeconds() {
-#ifdef _WIN32
-  LARGE_INTEGER count;
-  LARGE_INTEGER frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  // Whole seconds and the rest apart, so that a large count keeps its sub-microsecond digits.
-  const long long whole = count.QuadPart / frequency.QuadPart;
-  const long long rest = count.QuadPart % frequency.QuadPart;
-  return static_cast<double>(whole) + static_cast<double>(rest) / static_cast<double>(frequency.QuadPart);
-#else
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-#endif
 }
+#endif
 
 }  // namespace kelvaro::platform
