@@ -558,6 +558,47 @@ TEST(LensApiUnload, AWatchedLensKeepsTheDllLoadedUntilItIsClosed) {
   EXPECT_TRUE(lens.Frames().empty()) << "a check outlived its lens";
 }
 
+// A host streams all three axes at 60 Hz from a lens on a 38400-baud line while it moves zoom
+// and focus together over 3 s: every sample arrives, in order, and both axes end together on
+// their targets, never stepping back.
+TEST_F(LensApi, AStreamGoesOnWhileZoomAndFocusMoveTogether) {
+  lens.Do("line baud 38400");
+  lens.Do("state zoom 0");
+  lens.Do("state focus 4000");
+  kelvaro_lens* handle = Open(kLensPort);
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(dll.kelvaro_stream_start(handle, 7, 60), KELVARO_OK);
+  const int targets[3] = {-1, 3000, 1000};
+  ASSERT_EQ(dll.kelvaro_move_together(handle, targets, 3000, KELVARO_EASE_IN_OUT), KELVARO_OK);
+  std::vector<kelvaro_sample> samples;
+  const DWORD until = GetTickCount() + 8000;
+  while (dll.kelvaro_moving(handle) == 1 && static_cast<LONG>(until - GetTickCount()) > 0) {
+    kelvaro_sample sample{};
+    if (dll.kelvaro_stream_wait(handle, &sample, 500) == KELVARO_OK) samples.push_back(sample);
+  }
+  ASSERT_EQ(dll.kelvaro_moving(handle), 0) << "the move never ended";
+  for (int i = 0; i < 6; ++i) {  // a tenth of a second more: the lens gets there
+    kelvaro_sample sample{};
+    ASSERT_EQ(dll.kelvaro_stream_wait(handle, &sample, 500), KELVARO_OK);
+    samples.push_back(sample);
+  }
+  ASSERT_GT(samples.size(), 60u);
+  for (size_t i = 1; i < samples.size(); ++i) {
+    EXPECT_EQ(samples[i].sequence, samples[i - 1].sequence + 1) << i;
+    EXPECT_GT(samples[i].time, samples[i - 1].time) << i;
+    EXPECT_GE(samples[i].position[KELVARO_ZOOM], samples[i - 1].position[KELVARO_ZOOM]) << i;
+    EXPECT_LE(samples[i].position[KELVARO_FOCUS], samples[i - 1].position[KELVARO_FOCUS]) << i;
+  }
+  EXPECT_EQ(samples.back().fresh, 7u);
+  EXPECT_EQ(samples.back().position[KELVARO_ZOOM], 3000);
+  EXPECT_EQ(samples.back().position[KELVARO_FOCUS], 1000);
+  kelvaro_lens_stats stats{};
+  ASSERT_EQ(dll.kelvaro_stats(handle, &stats), KELVARO_OK);
+  EXPECT_GE(stats.by_code[KELVARO_OK], 3 * samples.size());
+  EXPECT_LE(samples.back().time, dll.kelvaro_clock());
+  lens.Do("line baud 0");
+}
+
 // A host that unloads the DLL and never closes its watched lens: the lens goes on being
 // checked, and the process still ends cleanly (the program's exit status) with it open.
 TEST(LensApiUnload, AWatchedLensNeverClosedIsCheckedUntilTheProcessEnds) {

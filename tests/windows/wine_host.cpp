@@ -51,6 +51,17 @@ void Dll::Load() {
   KELVARO_BIND(kelvaro_name);
   KELVARO_BIND(kelvaro_read_optics);
   KELVARO_BIND(kelvaro_result_text);
+  KELVARO_BIND(kelvaro_clock);
+  KELVARO_BIND(kelvaro_stream_start);
+  KELVARO_BIND(kelvaro_stream_stop);
+  KELVARO_BIND(kelvaro_stream_read);
+  KELVARO_BIND(kelvaro_stream_wait);
+  KELVARO_BIND(kelvaro_latest);
+  KELVARO_BIND(kelvaro_move_together);
+  KELVARO_BIND(kelvaro_jog);
+  KELVARO_BIND(kelvaro_stop);
+  KELVARO_BIND(kelvaro_moving);
+  KELVARO_BIND(kelvaro_stats);
 #undef KELVARO_BIND
 }
 

@@ -79,6 +79,17 @@ struct Dll {
   int(__stdcall* kelvaro_name)(kelvaro_lens*, char*, size_t);
   int(__stdcall* kelvaro_read_optics)(kelvaro_lens*, kelvaro_optics*);
   const char*(__stdcall* kelvaro_result_text)(int);
+  double(__stdcall* kelvaro_clock)();
+  int(__stdcall* kelvaro_stream_start)(kelvaro_lens*, unsigned, double);
+  int(__stdcall* kelvaro_stream_stop)(kelvaro_lens*);
+  int(__stdcall* kelvaro_stream_read)(kelvaro_lens*, kelvaro_sample*, size_t, size_t*);
+  int(__stdcall* kelvaro_stream_wait)(kelvaro_lens*, kelvaro_sample*, int);
+  int(__stdcall* kelvaro_latest)(kelvaro_lens*, kelvaro_sample*);
+  int(__stdcall* kelvaro_move_together)(kelvaro_lens*, const int*, unsigned, int);
+  int(__stdcall* kelvaro_jog)(kelvaro_lens*, int, double, unsigned);
+  int(__stdcall* kelvaro_stop)(kelvaro_lens*);
+  int(__stdcall* kelvaro_moving)(kelvaro_lens*);
+  int(__stdcall* kelvaro_stats)(kelvaro_lens*, kelvaro_lens_stats*);
 
   FARPROC Find(const char* name) const { return GetProcAddress(module, name); }
 
