@@ -230,11 +230,16 @@ static class LensTests
         using (var lens = new Lens(sim.Link))
         {
             lens.MoveTogether(zoom: 1000, focus: 3000, seconds: 0.3, easing: Easing.Linear);
-            Equal(true, lens.Moving, "Moving during a timed move");
             WaitUntil(() => !lens.Moving, "the timed move never ended");
             Equal("2048 1000 3000", sim.State("iris") + " " + sim.State("zoom") + " " + sim.State("focus"), "the targets");
 
-            lens.Jog(Axis.Zoom, -0.5, 0.05);
+            lens.MoveTogether(iris: 4000, seconds: 60);
+            Equal(true, lens.Moving, "Moving during a minute's move");
+            lens.Stop();
+            Equal(false, lens.Moving, "Moving after Stop");
+            Equal(true, int.Parse(sim.State("iris")) < 4000, "the iris held short of its target");
+
+            lens.Jog(Axis.Zoom, -0.5, 0.2);
             WaitUntil(() => !lens.Moving, "the deadman never ended the jog");
             int stoppedAt = int.Parse(sim.State("zoom"));
             Equal(true, stoppedAt < 1000, "the zoom jogged down from 1000, at " + stoppedAt);
