@@ -6,6 +6,8 @@
 // 64-bit ones), libKelvaro32.so on Linux and Mono, found on the loader's usual path
 // (LD_LIBRARY_PATH on Linux). StdCall is the 32-bit DLL's convention; elsewhere it is ignored.
 using System;
+using System.Collections;
+using System.Collections.Generic;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -90,6 +92,33 @@ namespace Kelvaro
         }
     }
 
+    /// <summary>One round of a position stream, as kelvaro_sample (iris, zoom and focus are its
+    /// position[3]).</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct Sample
+    {
+        public double Time;    // Lens.Clock() when the round's last good reply arrived
+        public uint Sequence;  // 1, 2, 3, ... within one stream; a jump means samples were overwritten
+        public uint Fresh;     // bit (1 << axis) for each axis read in this round
+        public ushort Iris, Zoom, Focus;
+
+        public override string ToString()
+        {
+            return string.Format(System.Globalization.CultureInfo.InvariantCulture, "{0:0.000000} #{1} fresh {2}: {3} {4} {5}",
+                                 Time, Sequence, Fresh, Iris, Zoom, Focus);
+        }
+    }
+
+    /// <summary>The lens's exchanges since it was opened, as kelvaro_lens_stats: host calls,
+    /// checks, stream reads and steps.</summary>
+    [StructLayout(LayoutKind.Sequential)]
+    public struct LensStats
+    {
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 16)] public ulong[] ByCode;    // by result code 0..15
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 8)] public ulong[] TimeBucket; // up to 0.5, 1, 2.5, 5, 10, 50, 100 ms, longer
+        public double TimeSum; // seconds, all exchanges
+    }
+
     /// <summary>An open lens handle; closing it is kelvaro_close.</summary>
     /// <remarks>A SafeHandle is held for the length of every call, so a Dispose on another
     /// thread closes the lens only after the calls in flight are done.</remarks>
@@ -128,6 +157,23 @@ namespace Kelvaro
         public static extern int kelvaro_name(LensHandle lens, StringBuilder name, UIntPtr size);
         [DllImport(Library, CallingConvention = Call)]
         public static extern int kelvaro_read_optics(LensHandle lens, out Optics optics);
+        public const int Timeout = 4;
+        public const int EaseLinear = 0, EaseInOut = 1;
+
+        [DllImport(Library, CallingConvention = Call)] public static extern double kelvaro_clock();
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_stream_start(LensHandle lens, uint axes, double rateHz);
+        [DllImport(Library, CallingConvention = Call)] public static extern int kelvaro_stream_stop(LensHandle lens);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_stream_wait(LensHandle lens, out Sample sample, int timeoutMs);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_move_together(LensHandle lens, int[] targets, uint durationMs, int easing);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_jog(LensHandle lens, int axis, double speed, uint deadmanMs);
+        [DllImport(Library, CallingConvention = Call)] public static extern int kelvaro_stop(LensHandle lens);
+        [DllImport(Library, CallingConvention = Call)] public static extern int kelvaro_moving(LensHandle lens);
+        [DllImport(Library, CallingConvention = Call)]
+        public static extern int kelvaro_stats(LensHandle lens, out LensStats stats);
         // A static text of the library's: read as a pointer so that nothing tries to free it.
         [DllImport(Library, CallingConvention = Call, EntryPoint = "kelvaro_result_text")]
         static extern IntPtr kelvaro_result_text_pointer(int code);
@@ -154,6 +200,56 @@ namespace Kelvaro
 
     /// <summary>When a read of a reply ends: once it is a whole frame, or by the clock.</summary>
     public enum Framing { Frame = 0, Timed = 1 }
+
+    /// <summary>The three motors, numbered as the library numbers them.</summary>
+    public enum Axis { Iris = Native.Iris, Zoom = Native.Zoom, Focus = Native.Focus }
+
+    /// <summary>How a timed move starts and stops: at constant speed, or smoothly.</summary>
+    public enum Easing { Linear = Native.EaseLinear, InOut = Native.EaseInOut }
+
+    /// <summary>A lens's position stream, started when made and stopped by Dispose; its
+    /// enumeration waits for each sample and ends when the stream is stopped. A lens has one
+    /// stream: making another replaces it.</summary>
+    public sealed class LensStream : IDisposable, IEnumerable<Sample>
+    {
+        const int WaitMs = 100; // one wait's longest block, so that a Dispose elsewhere is seen soon
+
+        readonly Lens lens;
+        volatile bool running = true;
+
+        internal LensStream(Lens lens) { this.lens = lens; }
+
+        /// <summary>The next sample, waiting up to timeoutMs (0: a poll); null when none came.</summary>
+        public Sample? Next(int timeoutMs)
+        {
+            if (timeoutMs < 0) throw new ArgumentOutOfRangeException("timeoutMs", timeoutMs, "a time-out is 0 or more");
+            Sample sample;
+            int code = Native.kelvaro_stream_wait(lens.Open(), out sample, timeoutMs);
+            if (code == Native.Timeout) return null;
+            Lens.Check(code);
+            return sample;
+        }
+
+        public IEnumerator<Sample> GetEnumerator()
+        {
+            while (running)
+            {
+                Sample sample;
+                int code = Native.kelvaro_stream_wait(lens.Open(), out sample, WaitMs);
+                if (code == 0) yield return sample;
+                else if (code != Native.Timeout && running) Lens.Check(code); // stopped by another, or closed
+            }
+        }
+
+        IEnumerator IEnumerable.GetEnumerator() { return GetEnumerator(); }
+
+        public void Dispose()
+        {
+            if (!running) return;
+            running = false;
+            if (!lens.IsDisposed) Lens.Check(Native.kelvaro_stream_stop(lens.Open()));
+        }
+    }
 
     /// <summary>An open lens.</summary>
     /// <remarks>Every property read asks the lens afresh; assigning a position sends the move
@@ -194,12 +290,12 @@ namespace Kelvaro
 
         static LensException Failure(int code) { return new LensException(code, Native.kelvaro_result_text(code)); }
 
-        static void Check(int code)
+        internal static void Check(int code)
         {
             if (code != 0) throw Failure(code);
         }
 
-        LensHandle Open()
+        internal LensHandle Open()
         {
             if (handle.IsClosed) throw new ObjectDisposedException("Lens", "the lens " + port + " is closed");
             return handle;
@@ -268,6 +364,70 @@ namespace Kelvaro
                 Optics optics;
                 Check(Native.kelvaro_read_optics(Open(), out optics));
                 return optics;
+            }
+        }
+
+        /// <summary>Seconds on the clock of sample times.</summary>
+        public static double Clock() { return Native.kelvaro_clock(); }
+
+        static readonly Axis[] AllAxes = { Axis.Iris, Axis.Zoom, Axis.Focus };
+
+        static int AxisNumber(Axis axis)
+        {
+            if (Array.IndexOf(AllAxes, axis) < 0) throw new ArgumentOutOfRangeException("axis", axis, "the axes are Iris, Zoom and Focus");
+            return (int)axis;
+        }
+
+        /// <summary>Starts the lens's position stream of `axes` (all three when null), rateHz
+        /// rounds a second (0: as fast as the line goes, up to 1000).</summary>
+        public LensStream Stream(Axis[] axes = null, double rateHz = 0)
+        {
+            uint mask = 0;
+            foreach (var axis in axes ?? AllAxes) mask |= 1u << AxisNumber(axis);
+            if (mask == 0) throw new ArgumentException("a stream needs at least one axis", "axes");
+            if (!(rateHz >= 0 && rateHz <= 1000)) throw new ArgumentOutOfRangeException("rateHz", rateHz, "a rate is from 0 to 1000");
+            Check(Native.kelvaro_stream_start(Open(), mask, rateHz));
+            return new LensStream(this);
+        }
+
+        /// <summary>Moves the axes given so that they arrive together after `seconds` (0 to 600);
+        /// returns at once, the library sends the steps.</summary>
+        public void MoveTogether(int? iris = null, int? zoom = null, int? focus = null, double seconds = 0,
+                                 Easing easing = Easing.InOut)
+        {
+            var targets = new[] { iris ?? -1, zoom ?? -1, focus ?? -1 };
+            foreach (var target in targets)
+                if (target < -1 || target > PositionMax)
+                    throw new ArgumentOutOfRangeException("target", target, "a position is from 0 to " + PositionMax);
+            if (Array.TrueForAll(targets, t => t == -1)) throw new ArgumentException("no target given: iris, zoom or focus");
+            if (!(seconds >= 0 && seconds <= 600)) throw new ArgumentOutOfRangeException("seconds", seconds, "from 0 to 600");
+            if (easing != Easing.Linear && easing != Easing.InOut) throw new ArgumentOutOfRangeException("easing");
+            Check(Native.kelvaro_move_together(Open(), targets, (uint)Math.Round(seconds * 1000), (int)easing));
+        }
+
+        /// <summary>Moves `axis` at `speed` (-1 to 1, a fraction of the whole travel a second)
+        /// until `deadman` seconds (0.05 to 60) pass without another Jog of it, or speed 0.</summary>
+        public void Jog(Axis axis, double speed, double deadman = 0.5)
+        {
+            int number = AxisNumber(axis);
+            if (!(speed >= -1 && speed <= 1)) throw new ArgumentOutOfRangeException("speed", speed, "from -1 to 1");
+            if (!(deadman >= 0.05 && deadman <= 60)) throw new ArgumentOutOfRangeException("deadman", deadman, "from 0.05 to 60 seconds");
+            Check(Native.kelvaro_jog(Open(), number, speed, (uint)Math.Round(deadman * 1000)));
+        }
+
+        /// <summary>Ends every timed move and jog, leaving the lens where it is.</summary>
+        public void Stop() { Check(Native.kelvaro_stop(Open())); }
+
+        /// <summary>Whether a timed move or jog is in progress (asks the lens nothing).</summary>
+        public bool Moving { get { return Native.kelvaro_moving(Open()) != 0; } }
+
+        public LensStats Stats
+        {
+            get
+            {
+                LensStats stats;
+                Check(Native.kelvaro_stats(Open(), out stats));
+                return stats;
             }
         }
 

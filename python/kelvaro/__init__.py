@@ -12,6 +12,8 @@ this package's folder, then on the system; it is loaded on first use, not on imp
 """
 
 from ._library import load_library
-from .lens import Lens, LensError, Optics, result_text
+from ._errors import LensError, result_text
+from .lens import Lens, Optics, Stats, clock
+from .stream import Sample, Stream
 
-__all__ = ["Lens", "LensError", "Optics", "load_library", "result_text"]
+__all__ = ["Lens", "LensError", "Optics", "Sample", "Stats", "Stream", "clock", "load_library", "result_text"]

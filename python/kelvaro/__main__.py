@@ -10,7 +10,8 @@ import argparse
 import sys
 from typing import Callable, List, Tuple
 
-from .lens import SWITCHES, Lens, LensError
+from ._errors import LensError
+from .lens import SWITCHES, Lens
 
 _LABEL_WIDTH = 14  # kelvaroctl's column: "focal length  "
 

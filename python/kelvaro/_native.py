@@ -12,7 +12,10 @@ INVALID_ARGUMENT = 101
 NO_FREE_LENS = 102
 
 IRIS, ZOOM, FOCUS = 0, 1, 2
+AXIS_NAMES = ("iris", "zoom", "focus")  # indexed by the numbers above
 FRAMING_FRAME, FRAMING_TIMED = 0, 1
+EASE_LINEAR, EASE_IN_OUT = 0, 1
+TIMEOUT = 4  # kelvaro_stream_wait: no sample came in time
 
 
 class Options(ctypes.Structure):
@@ -25,6 +28,23 @@ class OpticsStruct(ctypes.Structure):
         ("focal_max_mm", ctypes.c_double),
         ("mod_m", ctypes.c_double),
         ("f_number", ctypes.c_double),
+    ]
+
+
+class SampleStruct(ctypes.Structure):
+    _fields_ = [
+        ("time", ctypes.c_double),
+        ("sequence", ctypes.c_uint),
+        ("fresh", ctypes.c_uint),
+        ("position", ctypes.c_ushort * 3),
+    ]
+
+
+class StatsStruct(ctypes.Structure):
+    _fields_ = [
+        ("by_code", ctypes.c_ulonglong * 16),
+        ("time_bucket", ctypes.c_ulonglong * 8),
+        ("time_sum", ctypes.c_double),
     ]
 
 
@@ -68,6 +88,20 @@ class HandleApi:
             "kelvaro_name", ctypes.c_int, handle, ctypes.c_char_p, ctypes.c_size_t)
         self.read_optics: Callable[[Optional[int], _Ref], int] = bind(
             "kelvaro_read_optics", ctypes.c_int, handle, ctypes.POINTER(OpticsStruct))
+        self.clock: Callable[[], float] = bind("kelvaro_clock", ctypes.c_double)
+        self.stream_start: Callable[[Optional[int], int, float], int] = bind(
+            "kelvaro_stream_start", ctypes.c_int, handle, ctypes.c_uint, ctypes.c_double)
+        self.stream_stop: Callable[[Optional[int]], int] = bind("kelvaro_stream_stop", ctypes.c_int, handle)
+        self.stream_wait: Callable[[Optional[int], _Ref, int], int] = bind(
+            "kelvaro_stream_wait", ctypes.c_int, handle, ctypes.POINTER(SampleStruct), ctypes.c_int)
+        self.move_together: Callable[[Optional[int], _Ref, int, int], int] = bind(
+            "kelvaro_move_together", ctypes.c_int, handle, ctypes.POINTER(ctypes.c_int), ctypes.c_uint, ctypes.c_int)
+        self.jog: Callable[[Optional[int], int, float, int], int] = bind(
+            "kelvaro_jog", ctypes.c_int, handle, ctypes.c_int, ctypes.c_double, ctypes.c_uint)
+        self.stop: Callable[[Optional[int]], int] = bind("kelvaro_stop", ctypes.c_int, handle)
+        self.moving: Callable[[Optional[int]], int] = bind("kelvaro_moving", ctypes.c_int, handle)
+        self.stats: Callable[[Optional[int], _Ref], int] = bind(
+            "kelvaro_stats", ctypes.c_int, handle, ctypes.POINTER(StatsStruct))
         # A static text of the library's: c_char_p copies it into bytes, never frees it.
         self.result_text: Callable[[int], Optional[bytes]] = bind("kelvaro_result_text", ctypes.c_char_p, ctypes.c_int)
 

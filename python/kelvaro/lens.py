@@ -6,9 +6,12 @@ import ctypes
 import os
 import sys
 from types import TracebackType
-from typing import NamedTuple, Optional, Type, Union
+from typing import Iterable, NamedTuple, Optional, Tuple, Type, Union
 
 from . import _native
+from ._errors import TEXT_ENCODING as _TEXT_ENCODING
+from ._errors import check as _check
+from .stream import Stream, axis_number
 
 # The whole name has at most 292 characters; the rest is headroom.
 NAME_BUFFER_SIZE = 300
@@ -16,20 +19,10 @@ POSITION_MAX = 4095
 SWITCHES = (0, 2, 3, 4)
 
 _FRAMINGS = {"frame": _native.FRAMING_FRAME, "timed": _native.FRAMING_TIMED}
-# The library's texts are single-byte; latin-1 maps every byte, so a name never fails to decode.
-_TEXT_ENCODING = "latin-1"
-
-
-class LensError(Exception):
-    """A lens operation failed: `code` is the library's result code, `text` its name for it."""
-
-    def __init__(self, code: int, text: str) -> None:
-        super().__init__(code, text)
-        self.code = code
-        self.text = text
-
-    def __str__(self) -> str:
-        return f"{self.text} (code {self.code})"
+_EASINGS = {"linear": _native.EASE_LINEAR, "in-out": _native.EASE_IN_OUT}
+# The library's limits of a timed move and of a jog's deadman, in seconds.
+MOVE_SECONDS_MAX = 600.0
+DEADMAN_SECONDS = (0.05, 60.0)
 
 
 class Optics(NamedTuple):
@@ -39,15 +32,24 @@ class Optics(NamedTuple):
     f_number: float  # widest aperture
 
 
-def result_text(code: int) -> str:
-    """The library's English text for a result code ("OK", "Timeout", ...)."""
-    text = _native.api().result_text(code)
-    return (text or b"").decode(_TEXT_ENCODING)
+class Stats(NamedTuple):
+    """The lens's exchanges since it was opened: host calls, checks, stream reads and steps."""
+
+    by_code: Tuple[int, ...]  # exchanges by result code 0..15
+    time_bucket: Tuple[int, ...]  # exchange times up to 0.5, 1, 2.5, 5, 10, 50, 100 ms, and longer
+    time_sum: float  # seconds, all exchanges
 
 
-def _check(code: int) -> None:
-    if code != 0:
-        raise LensError(code, result_text(code))
+def clock() -> float:
+    """Seconds on the clock of sample times (time.monotonic() on Linux)."""
+    return float(_native.api().clock())
+
+
+def _number(value: object, what: str, low: float, high: float) -> float:
+    # NaN fails both comparisons, so it is refused with the rest.
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not low <= value <= high:
+        raise ValueError(f"{what} is a number from {low:g} to {high:g}, not {value!r}")
+    return float(value)
 
 
 def _port_bytes(port: Union[str, "os.PathLike[str]"]) -> bytes:
@@ -255,3 +257,54 @@ class Lens:
         raw = _native.OpticsStruct()
         _check(self._api.read_optics(handle, ctypes.byref(raw)))
         return Optics(raw.focal_min_mm, raw.focal_max_mm, raw.mod_m, raw.f_number)
+
+    # ---- streams, timed moves and jogs ----
+
+    def stream(self, axes: Iterable[str] = _native.AXIS_NAMES, rate: float = 0) -> Stream:
+        """Samples of `axes` ("iris", "zoom", "focus") taken `rate` times a second (0: as fast
+        as the line goes, up to 1000), as an iterator and context manager; see Stream."""
+        return Stream(self._open_handle, axes, rate)
+
+    def move_together(
+        self,
+        iris: Optional[int] = None,
+        zoom: Optional[int] = None,
+        focus: Optional[int] = None,
+        seconds: float = 0,
+        easing: str = "in-out",
+    ) -> None:
+        """Moves the axes given so that they arrive together after `seconds` (up to 600),
+        easing "in-out" or "linear"; returns at once, the library sends the steps."""
+        targets = [-1 if value is None else _position(value) for value in (iris, zoom, focus)]
+        if targets == [-1, -1, -1]:
+            raise ValueError("move_together needs a target for at least one of iris, zoom and focus")
+        duration = _number(seconds, "seconds", 0, MOVE_SECONDS_MAX)
+        if easing not in _EASINGS:
+            raise ValueError(f"easing must be 'in-out' or 'linear', not {easing!r}")
+        handle = self._open_handle()
+        raw = (ctypes.c_int * 3)(*targets)
+        _check(self._api.move_together(handle, raw, round(duration * 1000), _EASINGS[easing]))
+
+    def jog(self, axis: str, speed: float, deadman: float = 0.5) -> None:
+        """Moves `axis` at `speed` (-1 to 1, a fraction of the whole travel a second) until
+        `deadman` seconds (0.05 to 60) pass without another jog of it, or speed 0."""
+        number = axis_number(axis)
+        checked_speed = _number(speed, "speed", -1, 1)
+        checked_deadman = _number(deadman, "deadman", *DEADMAN_SECONDS)
+        _check(self._api.jog(self._open_handle(), number, checked_speed, round(checked_deadman * 1000)))
+
+    def stop(self) -> None:
+        """Ends every timed move and jog, leaving the lens where it is."""
+        _check(self._api.stop(self._open_handle()))
+
+    @property
+    def moving(self) -> bool:
+        """Whether a timed move or jog is in progress (asks no exchange of the lens)."""
+        return self._api.moving(self._open_handle()) != 0
+
+    @property
+    def stats(self) -> Stats:
+        handle = self._open_handle()
+        raw = _native.StatsStruct()
+        _check(self._api.stats(handle, ctypes.byref(raw)))
+        return Stats(tuple(raw.by_code), tuple(raw.time_bucket), raw.time_sum)

@@ -157,7 +157,10 @@ static class LensTests
         lens.Dispose();
         foreach (var use in new Action[] { () => { var z = lens.Zoom; }, () => lens.Iris = 1, () => { var n = lens.Name; },
                                            () => { var o = lens.Optics; }, () => lens.Switch(0), () => lens.SetSwitch(0, 1),
-                                           () => { var c = lens.Connected; }, lens.Connect })
+                                           () => { var c = lens.Connected; }, lens.Connect, lens.Stop,
+                                           () => { var m = lens.Moving; }, () => { var t = lens.Stats; },
+                                           () => lens.Stream(), () => lens.Jog(Axis.Zoom, 0.1),
+                                           () => lens.MoveTogether(zoom: 1) })
             Throws<ObjectDisposedException>(use, "a disposed lens");
     }
 
@@ -173,6 +176,104 @@ static class LensTests
             Equal("", sim.Frames(), "frames sent");
             lens.Zoom = 2048;
             Equal("022180005d", sim.Frames(), "the one good move");
+        }
+    }
+
+    // Polls `done` until it holds; fails the test after 10 s.
+    static void WaitUntil(Func<bool> done, string what)
+    {
+        var clock = Stopwatch.StartNew();
+        while (!done())
+        {
+            if (clock.ElapsedMilliseconds > 10000) throw new Exception(what);
+            System.Threading.Thread.Sleep(20);
+        }
+    }
+
+    static void StreamSamplesFollowTheLens()
+    {
+        var sim = StartLens();
+        sim.Command("state zoom 1234");
+        using (var lens = new Lens(sim.Link))
+        {
+            double started = Lens.Clock();
+            var samples = new List<Sample>();
+            using (var stream = lens.Stream(new[] { Axis.Zoom, Axis.Focus }, 100))
+                foreach (var sample in stream)
+                {
+                    samples.Add(sample);
+                    if (samples.Count == 5) sim.Command("state focus 99");
+                    if (sample.Focus == 99 || samples.Count > 500) break;
+                }
+            Equal(99, (int)samples.Last().Focus, "the focus the stream saw last");
+            Equal(string.Join(" ", Enumerable.Range(1, samples.Count)), string.Join(" ", samples.Select(x => x.Sequence)),
+                  "sequence numbers");
+            Equal("6 0 1234", samples[0].Fresh + " " + samples[0].Iris + " " + samples[0].Zoom, "the first sample");
+            Equal(true, started <= samples[0].Time && samples[0].Time <= samples.Last().Time && samples.Last().Time <= Lens.Clock(),
+                  "sample times on the library's clock, in order");
+            // Disposed: nothing more is read.
+            System.Threading.Thread.Sleep(50);
+            sim.Command("clearframes");
+            System.Threading.Thread.Sleep(100);
+            Equal("", sim.Frames(), "frames after the stream's Dispose");
+            using (var all = lens.Stream())
+            {
+                var first = all.Next(10000);
+                Equal("1 7 2048", first.Value.Sequence + " " + first.Value.Fresh + " " + first.Value.Iris, "a stream of all axes");
+            }
+        }
+    }
+
+    static void MovesJogsAndStats()
+    {
+        var sim = StartLens();
+        using (var lens = new Lens(sim.Link))
+        {
+            lens.MoveTogether(zoom: 1000, focus: 3000, seconds: 0.3, easing: Easing.Linear);
+            WaitUntil(() => !lens.Moving, "the timed move never ended");
+            Equal("2048 1000 3000", sim.State("iris") + " " + sim.State("zoom") + " " + sim.State("focus"), "the targets");
+
+            lens.MoveTogether(iris: 4000, seconds: 60);
+            Equal(true, lens.Moving, "Moving during a minute's move");
+            lens.Stop();
+            Equal(false, lens.Moving, "Moving after Stop");
+            Equal(true, int.Parse(sim.State("iris")) < 4000, "the iris held short of its target");
+
+            lens.Jog(Axis.Zoom, -0.5, 0.2);
+            WaitUntil(() => !lens.Moving, "the deadman never ended the jog");
+            int stoppedAt = int.Parse(sim.State("zoom"));
+            Equal(true, stoppedAt < 1000, "the zoom jogged down from 1000, at " + stoppedAt);
+            lens.Jog(Axis.Focus, -1, 10);
+            WaitUntil(() => int.Parse(sim.State("focus")) < 3000, "the jog never moved the focus");
+            lens.Stop();
+            Equal(false, lens.Moving, "Moving after Stop");
+            var held = sim.State("focus");
+            System.Threading.Thread.Sleep(100);
+            Equal(held, sim.State("focus"), "the focus after Stop");
+
+            var stats = lens.Stats;
+            ulong exchanges = stats.ByCode.Aggregate(0UL, (a, b) => a + b);
+            Equal(true, stats.ByCode[0] > 2 && exchanges == stats.ByCode[0], "every exchange OK: " + string.Join(" ", stats.ByCode));
+            Equal(exchanges, stats.TimeBucket.Aggregate(0UL, (a, b) => a + b), "each exchange's time counted once");
+            Equal(true, stats.TimeSum > 0, "the exchanges' time");
+        }
+    }
+
+    static void MotionBadArgumentsSendNothing()
+    {
+        var sim = StartLens();
+        using (var lens = new Lens(sim.Link))
+        {
+            sim.Command("clearframes");
+            var outOfRange = new Action[] { () => lens.Stream(null, -1), () => lens.Stream(null, 1001), () => lens.Stream(null, double.NaN),
+                                            () => lens.Stream(new[] { (Axis)3 }), () => lens.MoveTogether(zoom: 4096),
+                                            () => lens.MoveTogether(zoom: 1, seconds: 601), () => lens.MoveTogether(zoom: 1, easing: (Easing)2),
+                                            () => lens.Jog(Axis.Zoom, 1.5), () => lens.Jog(Axis.Zoom, 0.1, 0.01), () => lens.Jog((Axis)(-1), 0.1) };
+            foreach (var call in outOfRange) Throws<ArgumentOutOfRangeException>(call, "a bad argument");
+            Throws<ArgumentException>(() => lens.MoveTogether(), "no target");
+            Throws<ArgumentException>(() => lens.Stream(new Axis[0]), "no axis");
+            Equal("", sim.Frames(), "frames sent");
+            Equal(false, lens.Moving, "Moving");
         }
     }
 
@@ -245,6 +346,9 @@ static class LensTests
                 Test("FailuresThrowLensException", FailuresThrowLensException);
                 Test("DisposedLensThrows", DisposedLensThrows);
                 Test("BadArgumentsSendNothing", BadArgumentsSendNothing);
+                Test("StreamSamplesFollowTheLens", StreamSamplesFollowTheLens);
+                Test("MovesJogsAndStats", MovesJogsAndStats);
+                Test("MotionBadArgumentsSendNothing", MotionBadArgumentsSendNothing);
                 Test("FlatRoundTrip", FlatRoundTrip);
                 Test("ReadmeExampleRuns", ReadmeExampleRuns);
             }

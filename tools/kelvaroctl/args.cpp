@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "kelvaro.h"
+
 namespace kelvaroctl {
 
 namespace {
@@ -51,9 +53,26 @@ Framing ParseFraming(const std::string& word) {
   throw UsageError{"unknown framing \"" + word + "\"; allowed: frame, timed"};
 }
 
-// A decimal number of reads per second, "10" or "2.5".
-double ParseRate(const std::string& word) {
-  const std::string what = "rate \"" + word + "\"";
+// The options of single commands: their names, and what a missing value needs ("" for a flag).
+struct CommandOption {
+  const char* name;
+  const char* missing;
+};
+constexpr CommandOption kCommandOptions[] = {
+    {"--iris", "--iris needs a position, e.g. --iris 1000"},
+    {"--zoom", "--zoom needs a position, e.g. --zoom 1000"},
+    {"--focus", "--focus needs a position, e.g. --focus 1000"},
+    {"--over", "--over needs seconds, e.g. --over 2.5"},
+    {"--ease", "--ease needs linear or in-out"},
+    {"--axes", "--axes needs lens parts, e.g. --axes zoom,focus"},
+    {"--hz", "--hz needs samples per second, e.g. --hz 50"},
+    {"--count", "--count needs a number of samples, e.g. --count 100"},
+    {"--csv", ""},
+};
+
+}  // namespace
+
+double ParseDecimal(const std::string& word, const std::string& what, double min, double max, const char* allowed) {
   const std::size_t first = !word.empty() && word[0] == '-' ? 1 : 0;
   bool digits = false;
   bool point = false;
@@ -67,10 +86,40 @@ double ParseRate(const std::string& word) {
       point = true;
     }
   }
-  if (!valid || !digits) throw UsageError{what + " is not a number; allowed: " + kRates};
-  const double rate = std::strtod(word.c_str(), nullptr);
-  if (!(rate >= kMinRate && rate <= kMaxRate)) throw UsageError{what + " is out of range; allowed: " + kRates};
-  return rate;
+  if (!valid || !digits) throw UsageError{what + " is not a number; allowed: " + allowed};
+  const double value = std::strtod(word.c_str(), nullptr);
+  if (!(value >= min && value <= max)) throw UsageError{what + " is out of range; allowed: " + allowed};
+  return value;
+}
+
+unsigned long ParseCount(const std::string& word) {
+  const std::string what = "count \"" + word + "\"";
+  const long count = BoundedNumber(word, 10, 1000000, what, "1..1000000");
+  if (count == 0) throw UsageError{what + " is out of range; allowed: 1..1000000"};
+  return static_cast<unsigned long>(count);
+}
+
+namespace {
+
+// A command's own option, its value kept for the command to check; false for another word.
+bool CommandOptionValue(const std::string& word, int& i, int argc, const char* const* argv, Options& options) {
+  for (const CommandOption& option : kCommandOptions) {
+    const std::string name = option.name;
+    std::optional<std::string> value;
+    if (*option.missing == '\0') {
+      if (word == name) value = "";
+    } else {
+      value = OptionValue(name, word, i, argc, argv, option.missing);
+    }
+    if (!value) continue;
+    for (const auto& given : options.command_options) {
+      if (given.first == name) throw UsageError{name + " is given twice; give it once"};
+    }
+    options.command_options.emplace_back(name, *value);
+    options.scoped.push_back(name);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -88,17 +137,19 @@ Options ParseArguments(int argc, const char* const* argv) {
       options.framing = ParseFraming(*framing);
     } else if (auto rate = OptionValue("--rate", word, i, argc, argv,
                                        "--rate needs reads per second, e.g. --rate 10")) {
-      options.rate = ParseRate(*rate);
+      options.rate = ParseDecimal(*rate, "rate \"" + *rate + "\"", kMinRate, kMaxRate, kRates);
       options.rate_given = true;
+      options.scoped.push_back("--rate");
     } else if (word == "--simulate") {
       options.simulate = true;
     } else if (word == "--json") {
       options.json = true;
     } else if (word == "--wait") {
       options.wait = true;
+      options.scoped.push_back(word);
     } else if (word == "--help" || word == "-h") {
       options.help = true;
-    } else {
+    } else if (!CommandOptionValue(word, i, argc, argv, options)) {
       throw UsageError{"unknown option \"" + word + "\"; options: " + kOptions};
     }
   }
@@ -113,6 +164,15 @@ Part ParsePart(const std::string& word) {
   if (word == "zoom") return Part::kZoom;
   if (word == "focus") return Part::kFocus;
   throw UsageError{"unknown lens part \"" + word + "\"; allowed: iris, zoom, focus"};
+}
+
+int AxisOf(Part part) {
+  switch (part) {
+    case Part::kIris: return KELVARO_IRIS;
+    case Part::kZoom: return KELVARO_ZOOM;
+    case Part::kFocus: return KELVARO_FOCUS;
+  }
+  return -1;
 }
 
 const char* PartName(Part part) {

@@ -14,6 +14,7 @@
 
 #include "kelvaro.h"
 #include "lens_text.h"
+#include "motion.h"
 #include "report.h"
 
 namespace kelvaroctl {
@@ -25,20 +26,9 @@ using std::chrono::milliseconds;
 
 // How often a moving lens is read back.
 constexpr milliseconds kWaitPoll{100};
-// A move whose position has not changed for this long has ended, wherever it is.
-constexpr milliseconds kSettled{2000};
 
-constexpr Part kParts[] = {Part::kIris, Part::kZoom, Part::kFocus};
 constexpr int kSwitches[] = {0, 2, 3, 4};
-
-int AxisOf(Part part) {
-  switch (part) {
-    case Part::kIris: return KELVARO_IRIS;
-    case Part::kZoom: return KELVARO_ZOOM;
-    case Part::kFocus: return KELVARO_FOCUS;
-  }
-  return -1;
-}
+constexpr std::size_t kUsageColumn = 38;  // the width of the command list's first column
 
 std::string SwitchKey(int number) { return "switch_" + std::to_string(number); }
 std::string SwitchName(int number) { return "switch " + std::to_string(number); }
@@ -190,7 +180,7 @@ int Set(const Words& words, const Options& options, Session& session) {
         last_change = Clock::now();
         if (position != target) progress.Show(position, target);
       }
-      if (position == target || Interrupted() || Clock::now() - last_change >= kSettled) break;
+      if (position == target || Interrupted() || Clock::now() - last_change >= kSettledAfter) break;
       Pause(kWaitPoll);
     }
   }
@@ -255,29 +245,44 @@ int AutoIris(const Words& words, const Options& options, Session& session) {
 }
 
 // The library checks the lens once a second and tells whether it answered; while it does,
-// the positions are read at --rate and shown when something changed. The check also opens
-// the port again after the device went away, so a lens that was connected and stops
+// the positions of the lens's stream, taken at --rate, are shown when something changed (an
+// axis the sample could not read as "failed": a sample keeps no result code). The check also
+// opens the port again after the device went away, so a lens that was connected and stops
 // answering is marked "lens gone", and "lens back" once it answers again.
 int Watch(const Words&, const Options& options, Session& session) {
   if (const int status = session.Open(true)) return status;
   kelvaro_lens* lens = session.Lens();
-  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
   if (!options.json) {
     std::printf("watching %s (Ctrl-C ends)\n", session.Port().c_str());
     std::fflush(stdout);
   }
+  const unsigned all_axes = (1u << KELVARO_IRIS) | (1u << KELVARO_ZOOM) | (1u << KELVARO_FOCUS);
+  kelvaro_stream_start(lens, all_axes, options.rate);  // the rate is in range, the lens open
   const auto start = Clock::now();
   std::string last;
   bool was_connected = false;
   bool ever_connected = false;  // before the first answer nothing has gone yet
-  auto next = start;
+  std::optional<kelvaro_sample> sample;
+  double connected_since = 0;  // kelvaro_clock() when the lens was seen to answer; 0 while it does not
   while (!Interrupted()) {
-    Report state;
-    const bool connected = kelvaro_is_connected(lens) == 1;
-    state.Add("connected", "", connected ? "connected" : "not connected", JsonBool(connected));
-    if (connected) {
-      for (Part part : kParts) AddPosition(state, lens, part);
+    // The newest sample: a slow terminal shows the lens as it is, not as it was.
+    kelvaro_sample next{};
+    const int waited = kelvaro_stream_wait(lens, &next, kSampleWaitMs);
+    while (waited == KELVARO_OK && kelvaro_stream_wait(lens, &next, 0) == KELVARO_OK) {
     }
+    if (waited == KELVARO_OK) sample = next;
+    if (waited != KELVARO_OK && waited != KELVARO_TIMEOUT) Pause(milliseconds(kSampleWaitMs));  // never a busy loop
+    const bool connected = kelvaro_is_connected(lens) == 1;
+    if (!connected) {
+      connected_since = 0;
+    } else if (connected_since == 0) {
+      connected_since = kelvaro_clock();
+    }
+    // A lens that has just answered is shown with a round read since, not one that failed before.
+    if (connected && (!sample || sample->time < connected_since)) continue;
+    Report state;
+    state.Add("connected", "", connected ? "connected" : "not connected", JsonBool(connected));
+    if (connected && sample) AddSample(state, *sample, all_axes);
     Report line;
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     char time_text[32];
@@ -298,9 +303,6 @@ int Watch(const Words&, const Options& options, Session& session) {
       std::printf("%s\n", options.json ? line.Json().c_str() : line.Line().c_str());
       std::fflush(stdout);
     }
-    // Reads slower than the rate (timed framing) run back to back, never in a burst.
-    next = std::max(next + period, Clock::now());
-    PauseUntil(next);
   }
   return 0;
 }
@@ -310,22 +312,22 @@ const Command kCommands[] = {
      "Connects to the lens and shows its name, focal length range, minimum object distance,\n"
      "aperture, iris/zoom/focus positions and switches 0, 2, 3 and 4 with their labels.\n"
      "An item that failed shows the library's result text.\n",
-     0, 0, false, false, Status},
-    {"get", "get iris|zoom|focus", "read a position", "Reads a position (0..4095).\n", 1, 1, false, false, Get},
+     0, 0, "", Status},
+    {"get", "get iris|zoom|focus", "read a position", "Reads a position (0..4095).\n", 1, 1, "", Get},
     {"set", "set iris|zoom|focus POSITION [--wait]", "move to a position (0..4095)",
      "Moves to a position (0..4095). With --wait, reads the position back and shows it until\n"
      "it arrives; a motor that stops elsewhere for 2 s is reported as a failure.\n",
-     2, 2, true, false, Set},
+     2, 2, "--wait", Set},
     {"switch", "switch [0|2|3|4 [BYTE]]", "read all switches or one, or set one to a byte",
      "With no number reads switches 0, 2, 3 and 4; with a number reads that switch; with a\n"
      "number and a byte (0..255 or 0x00..0xff) writes the byte to it.\n",
-     0, 2, false, false, Switch},
+     0, 2, "", Switch},
     {"mag", "mag [on|off]", "read or set the 2x magnifier", "Reads, or turns on or off, the 2x magnifier (switch 3).\n",
-     0, 1, false, false, Mag},
+     0, 1, "", Mag},
     {"autoiris", "autoiris on|off", "auto iris in host mode 4, or host mode 0",
      "on: auto iris (switch 2 to 0xcf) in host mode 4 (switch 4 to 0xfc);\n"
      "off: host mode 0 (switch 4 to 0xf8).\n",
-     1, 1, false, false, AutoIris},
+     1, 1, "", AutoIris},
     {"watch", "watch [--rate HZ]", "connection and live positions until Ctrl-C, across unplugs",
      "Opens the lens with the library's once-a-second check and shows, as they change,\n"
      "whether the lens answered its last check and, while it does, the iris, zoom and focus\n"
@@ -333,9 +335,35 @@ const Command kCommands[] = {
      "answering (unplugged, switched off, its server gone) the line says \"lens gone\"; the\n"
      "check then opens the port again once a second, and \"lens back\" marks the lens's\n"
      "first answer. Ctrl-C ends it. With --json, one JSON object per line; those two carry\n"
-     "\"event\": \"gone\" or \"back\".\n",
-     0, 0, false, true, Watch},
+     "\"event\": \"gone\" or \"back\". The positions come from the library's position stream;\n"
+     "an axis its sample could not read shows as \"failed\".\n",
+     0, 0, "--rate", Watch},
+    {"move", "move [--iris N] [--zoom N] [--focus N] [--over SECONDS] [--ease linear|in-out] [--wait]",
+     "move axes together along a timed path",
+     "Moves the axes given so that they arrive together after --over SECONDS (0 to 600,\n"
+     "default 0: at once), easing in-out (smooth start and stop, the default) or linear; the\n"
+     "library sends the path's steps every 20 ms. While it runs, a line every 20 ms shows the\n"
+     "positions the lens reports (read from its position stream: where the lens is, which\n"
+     "lags the commanded path when the motors are slower), until the path has ended. With\n"
+     "--wait, then also until every axis has arrived; a motor that stops elsewhere for 2 s\n"
+     "is reported as a failure. Ctrl-C stops the lens where it is.\n",
+     0, 0, "--iris --zoom --focus --over --ease --wait", Move},
+    {"stream", "stream [--axes iris,zoom,focus] [--hz HZ] [--csv] [--count N]", "print position samples until Ctrl-C",
+     "Starts the lens's position stream on the axes given (default all three), HZ samples a\n"
+     "second (0 to 1000; 0, the default, as fast as the line goes), and prints each sample:\n"
+     "its time in seconds since the start, its sequence number (a jump means samples were\n"
+     "lost), and the positions, an axis the sample could not read as \"failed\". --csv prints\n"
+     "time,sequence,fresh,iris,zoom,focus lines for plotting instead (fresh: the mask of the\n"
+     "axes read, 1 iris, 2 zoom, 4 focus; an axis not read is empty). --count N ends after N\n"
+     "samples; otherwise Ctrl-C ends it.\n",
+     0, 0, "--axes --hz --csv --count", StreamSamples},
 };
+
+// Whether `option` is a word of command.options.
+bool Takes(const Command& command, const std::string& option) {
+  const std::string list = std::string(" ") + command.options + " ";
+  return list.find(" " + option + " ") != std::string::npos;
+}
 
 }  // namespace
 
@@ -352,6 +380,18 @@ std::string CommandNames() {
   return names;
 }
 
+void CheckScopedOptions(const Command& command, const Options& options) {
+  for (const std::string& option : options.scoped) {
+    if (Takes(command, option)) continue;
+    std::string takers;
+    for (const Command& other : kCommands) {
+      if (!Takes(other, option)) continue;
+      takers += (takers.empty() ? "" : " and ") + std::string(other.name);
+    }
+    throw UsageError{option + " applies only to " + takers};
+  }
+}
+
 std::string CommandHelp(const Command& command) {
   return "Usage: kelvaroctl [--port DEVICE | --simulate] [--json] [--framing frame|timed] " +
          std::string(command.usage) + "\n" + command.help;
@@ -364,9 +404,11 @@ std::string GeneralHelp() {
       "\n"
       "Commands:\n";
   for (const Command& command : kCommands) {
-    char line[160];
-    std::snprintf(line, sizeof line, "  %-38s %s\n", command.usage, command.summary);
-    text += line;
+    // A usage too long for its column has its summary on a line of its own.
+    const std::string usage = command.usage;
+    text += "  " + usage + (usage.size() > kUsageColumn ? "\n" + std::string(kUsageColumn + 2, ' ')
+                                                          : std::string(kUsageColumn - usage.size(), ' '));
+    text += " " + std::string(command.summary) + "\n";
   }
   text +=
       "  help [COMMAND]                         this text, or a command's\n"
@@ -377,7 +419,7 @@ std::string GeneralHelp() {
       "  --simulate     start a simulated lens in this process and use it\n"
       "  --json         machine-readable output: one JSON object (watch: one per line)\n"
       "                 with failed items null and their codes and texts under \"errors\"\n"
-      "  --wait         with set: show the travel until the position arrives\n"
+      "  --wait         with set and move: show the travel until the position arrives\n"
       "  --framing frame|timed\n"
       "                 when the read of a reply ends: frame (the default) as soon as a\n"
       "                 whole frame has arrived; timed 100 ms after its last byte, as the\n"

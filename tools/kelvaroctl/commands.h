@@ -19,8 +19,7 @@ struct Command {
   const char* help;     // what it does, a few lines
   std::size_t min_words;
   std::size_t max_words;
-  bool accepts_wait;
-  bool accepts_rate;
+  const char* options;  // the options only some commands take that this one does: "--wait --rate"
   // Checks its words (throwing UsageError), opens the session, prints; returns the exit status.
   int (*run)(const Words& words, const Options& options, Session& session);
 };
@@ -29,5 +28,7 @@ const Command* FindCommand(const std::string& name);
 std::string GeneralHelp();
 std::string CommandHelp(const Command& command);
 std::string CommandNames();  // "status, get, set, ..."
+// Throws UsageError for an option given that `command` does not take.
+void CheckScopedOptions(const Command& command, const Options& options);
 
 }  // namespace kelvaroctl

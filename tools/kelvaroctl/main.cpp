@@ -46,8 +46,7 @@ int Run(int argc, const char* const* argv) {
     throw UsageError{std::string(words.size() < command->min_words ? "too few" : "too many") +
                      " arguments for " + name + "; usage: kelvaroctl " + command->usage};
   }
-  if (options.wait && !command->accepts_wait) throw UsageError{"--wait applies only to set"};
-  if (options.rate_given && !command->accepts_rate) throw UsageError{"--rate applies only to watch"};
+  kelvaroctl::CheckScopedOptions(*command, options);
 
   kelvaroctl::CatchInterrupts();
   kelvaroctl::Session session(options);

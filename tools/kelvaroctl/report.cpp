@@ -52,6 +52,11 @@ void Report::Fail(const std::string& key, const std::string& label, const std::s
   failed_ = true;
 }
 
+void Report::Fail(const std::string& key, const std::string& label) {
+  items_.push_back({key, label, "failed", "null", JsonObject({{"text", JsonString("failed")}})});
+  failed_ = true;
+}
+
 void Report::Append(const Report& other) {
   items_.insert(items_.end(), other.items_.begin(), other.items_.end());
   failed_ = failed_ || other.failed_;

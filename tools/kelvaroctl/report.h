@@ -20,6 +20,8 @@ class Report {
   // A failed item: its value is null and "errors" holds the code and its result text.
   void Fail(const std::string& key, const std::string& label, int code);
   void Fail(const std::string& key, const std::string& label, const std::string& why);
+  // A failure whose cause is not known (an axis a stream's sample did not read): "failed".
+  void Fail(const std::string& key, const std::string& label);
 
   void Append(const Report& other);  // its items after these
 
