@@ -1,7 +1,10 @@
 #include "core/reply_account.h"
 
+#include <algorithm>
+
 #include "Kelvaro32.h"
 #include "core/frame.h"
+#include "platform/serial.h"
 
 namespace kelvaro {
 
@@ -35,10 +38,10 @@ bool ReplyAccount::Pay(std::uint8_t function) {
 }
 
 void ReplyAccount::Doubt(std::uint8_t function, TimePoint now) {
-  TimePoint until = now + kLateReplyWindow;
+  TimePoint until = now + std::chrono::milliseconds(platform::kReadTotalMs);
   for (std::size_t i = 0; i < count_; ++i) {
     if (debts_[i].function != function) continue;
-    if (debts_[i].doubt) until = debts_[i].until;
+    until = debts_[i].doubt ? debts_[i].until : std::max(until, debts_[i].until);
     break;
   }
   Pay(function);

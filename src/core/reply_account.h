@@ -34,9 +34,10 @@ class ReplyAccount {
   bool Pay(std::uint8_t function);
   // A frame of `function` came that is the oldest owed reply of that function or the reply
   // to the request just sent, no one can tell which: either way the debts before that one
-  // are written off, and one reply of `function` may still come, now owed last, for a
-  // window from `now`. A doubt that stands on an earlier doubt keeps its deadline, so that
-  // a lens answering each request once is not doubted for as long as it is asked.
+  // are written off, and one reply of `function` may still come, now owed last: until the
+  // debt it stands on ran out, and at least as long as a read waits for a reply from `now`.
+  // A doubt that stands on an earlier doubt keeps its deadline, so that a lens answering
+  // each request once is not doubted for as long as it is asked.
   void Doubt(std::uint8_t function, TimePoint now);
   // A reply of `function` was taken for the request just sent: the lens has answered, or
   // never will, every request before it. Only a request sent twice (`twin`) may still have

@@ -53,16 +53,24 @@ TEST(ReplyAccount, ALateFramePaysItsDebtAndWritesOffTheEarlierOnes) {
 }
 
 TEST(ReplyAccount, ADoubtIsOwedLastAndOnlyTheFirstOfAChainStartsAWindow) {
-  const TimePoint t = kNow + std::chrono::milliseconds(300);
+  using std::chrono::milliseconds;
+  const TimePoint t = kNow + milliseconds(700);  // the debts run out at kNow + 1 s
   ReplyAccount account = Owing({0x31, 0x30});
   account.Doubt(0x31, t);  // the zoom frame was the late one or this request's
   EXPECT_EQ(account.Count(), 2u);
   EXPECT_TRUE(account.Pay(0x30));  // the late iris reply comes before the zoom still owed
   EXPECT_TRUE(account.Owes(0x31));
-  account.Expire(kLater);  // counted from the doubt, not from the debt it stood on
+  account.Expire(kLater);  // owed for at least a read's wait from the doubt
   EXPECT_TRUE(account.Owes(0x31));
-  account.Doubt(0x31, t + std::chrono::milliseconds(500));
-  account.Expire(t + kLateReplyWindow);
+  account.Doubt(0x31, t + milliseconds(400));
+  account.Expire(t + milliseconds(500));  // a doubt on a doubt is not owed for longer
+  EXPECT_FALSE(account.Owes(0x31));
+
+  account = Owing({0x31});
+  account.Doubt(0x31, kNow + milliseconds(100));  // soon after the failure: its deadline holds
+  account.Expire(kLater - milliseconds(1));
+  EXPECT_TRUE(account.Owes(0x31));
+  account.Expire(kLater);
   EXPECT_FALSE(account.Owes(0x31));
 
   account = Owing({0x30, 0x31, 0x31});

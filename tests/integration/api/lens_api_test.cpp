@@ -303,18 +303,18 @@ TEST_F(LensApi, OnlyTheWholeReplyToThisRequestIsTaken) {
     EXPECT_EQ(lens.Received().size(), 2u) << framing;
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
 
-    // The late reply comes in the next request's read (+950 ms), which is sent again; the
-    // first of its two replies is taken (+1450), and the second (+1650) comes after the
-    // late reply's own second had run out: still owed, it is not taken for the next request,
-    // which the lens does not answer until asked again.
+    // The late reply comes in the next request's read (+1400 ms), which is sent again
+    // (+1500); the first of its two replies is taken (+1600), and the second (+1800) comes
+    // after the late reply's own second had run out (+1500): still owed, it is not taken for
+    // the next request, which the lens does not answer until asked again.
     const auto t0 = std::chrono::steady_clock::now();
     const auto at = [t0](int ms) { std::this_thread::sleep_until(t0 + std::chrono::milliseconds(ms)); };
-    lens.SetFault(0x31, Fault::Delay(950, 1));
+    lens.SetFault(0x31, Fault::Delay(1400, 1));
     EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_TIMEOUT) << framing;
     state.zoom = 500 << 4;
     lens.SetState(state);
-    lens.SetFault(0x31, Fault::Delay(600, 2));
-    at(850);
+    lens.SetFault(0x31, Fault::Delay(300, 2));
+    at(1300);
     lens.ClearReceived();
     EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_OK) << framing;
     EXPECT_EQ(zoom, 500) << framing;
@@ -322,7 +322,7 @@ TEST_F(LensApi, OnlyTheWholeReplyToThisRequestIsTaken) {
     state.zoom = 600 << 4;
     lens.SetState(state);
     lens.SetFault(0x31, Fault::Silent(1));
-    at(1550);
+    at(1700);
     lens.ClearReceived();
     EXPECT_EQ(kelvaro_position(handle, KELVARO_ZOOM, &zoom), KELVARO_OK) << framing;
     EXPECT_EQ(zoom, 600) << framing;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "Kelvaro32.h"
+#include "kelvaro.h"
 #include "check_frames.h"
 
 extern char** environ;
@@ -96,6 +97,40 @@ TEST(Unload, LoadInitialiseAndUnloadManyTimesWhileTheLensAnswers) {
         break;
     }
     ASSERT_NO_FATAL_FAILURE(library.Unload());
+  }
+}
+
+// Lenses left streaming, moving and jogging: the unload ends it all, and nothing more
+// reaches either line once dlclose has returned.
+TEST(Unload, StreamsAndMotionEndWithTheLibrary) {
+  lenssim::Simulator lenses[2];
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    SCOPED_TRACE(cycle);
+    LoadedLibrary library;
+    ASSERT_NO_FATAL_FAILURE(library.Load());
+    decltype(&kelvaro_open) open = nullptr;
+    decltype(&kelvaro_stream_start) stream = nullptr;
+    decltype(&kelvaro_move_together) move = nullptr;
+    decltype(&kelvaro_jog) jog = nullptr;
+    ASSERT_NO_FATAL_FAILURE(library.Find(open, "kelvaro_open"));
+    ASSERT_NO_FATAL_FAILURE(library.Find(stream, "kelvaro_stream_start"));
+    ASSERT_NO_FATAL_FAILURE(library.Find(move, "kelvaro_move_together"));
+    ASSERT_NO_FATAL_FAILURE(library.Find(jog, "kelvaro_jog"));
+    const int targets[3] = {4000, 4000, -1};
+    for (lenssim::Simulator& lens : lenses) {
+      const kelvaro_options watch{KELVARO_FRAMING_FRAME, cycle % 2, 0};
+      kelvaro_lens* handle = nullptr;
+      ASSERT_EQ(open(lens.DevicePath().c_str(), &watch, &handle), KELVARO_OK);
+      ASSERT_EQ(stream(handle, 7, cycle == 0 ? 0 : 200), KELVARO_OK);
+      ASSERT_EQ(move(handle, targets, 5000, KELVARO_EASE_LINEAR), KELVARO_OK);
+      ASSERT_EQ(jog(handle, KELVARO_FOCUS, -0.1, 60000), KELVARO_OK);
+    }
+    std::this_thread::sleep_for(milliseconds(100 * cycle + 50));
+    ASSERT_NO_FATAL_FAILURE(library.Unload());
+    const std::size_t frames[2] = {lenses[0].Received().size(), lenses[1].Received().size()};
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(lenses[0].Received().size(), frames[0]);
+    EXPECT_EQ(lenses[1].Received().size(), frames[1]);
   }
 }
 
