@@ -33,7 +33,9 @@ using bench::Verdict;
 constexpr int kBaud = 38400;
 constexpr unsigned kThreeAxes = (1u << KELVARO_IRIS) | (1u << KELVARO_ZOOM) | (1u << KELVARO_FOCUS);
 // A position query and its reply: 3 + 5 bytes of 10 bits.
-constexpr double kExchangeBits = 80.0;
+constexpr double kByteTime = 10.0 / kBaud;
+constexpr int kQueryBytes = 3;
+constexpr int kReplyBytes = 5;
 constexpr std::uint8_t kIrisQuery = 0x30;   // the first read of a round of three axes
 constexpr std::uint8_t kFocusQuery = 0x32;  // and the last
 constexpr std::uint8_t kFirstMove = 0x20;   // 0x20 + axis
@@ -45,16 +47,18 @@ class Lens {
  public:
   struct Event {
     double time;
+    bool reply;  // its last byte left; else a request heard
     std::uint8_t function;
     int position;  // of a move
   };
 
   explicit Lens(int baud) {
     simulator_.SetBaud(baud);
-    simulator_.OnReplySent([this](std::uint8_t function) { Add(replies_, {kelvaro_clock(), function, 0}); });
+    // Both hooks run on the simulator's thread, so the events are in the order they happened.
+    simulator_.OnReplySent([this](std::uint8_t function) { Add({kelvaro_clock(), true, function, 0}); });
     simulator_.SetTrace([this](lenssim::Direction direction, const lenssim::Bytes& frame) {
       if (direction != lenssim::Direction::kToLens || frame.size() < 3) return;
-      Add(requests_, {kelvaro_clock(), frame[1], frame.size() == 5 ? ((frame[2] << 8) | frame[3]) >> 4 : 0});
+      Add({kelvaro_clock(), false, frame[1], frame.size() == 5 ? ((frame[2] << 8) | frame[3]) >> 4 : 0});
     });
   }
   ~Lens() {
@@ -76,32 +80,29 @@ class Lens {
   }
   void Forget() {
     std::lock_guard<std::mutex> lock(mutex_);
-    replies_.clear();
-    requests_.clear();
+    events_.clear();
   }
-  std::vector<Event> Replies() { return Copy(replies_); }
-  std::vector<Event> Requests() { return Copy(requests_); }
-  std::vector<Event> Moves() {
-    std::vector<Event> moves = Requests();
-    moves.erase(std::remove_if(moves.begin(), moves.end(),
-                               [](const Event& e) { return e.function < kFirstMove || e.function >= kFirstMove + 3; }),
-                moves.end());
-    return moves;
-  }
-
- private:
-  void Add(std::vector<Event>& events, const Event& event) {
+  std::vector<Event> Events() {
     std::lock_guard<std::mutex> lock(mutex_);
-    events.push_back(event);
+    return events_;
   }
-  std::vector<Event> Copy(const std::vector<Event>& events) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  // Those of `function`: replies, or requests heard.
+  std::vector<Event> Only(bool reply, std::uint8_t function) {
+    std::vector<Event> events = Events();
+    events.erase(std::remove_if(events.begin(), events.end(),
+                                [&](const Event& e) { return e.reply != reply || e.function != function; }),
+                 events.end());
     return events;
   }
 
+ private:
+  void Add(const Event& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+  }
+
   std::mutex mutex_;
-  std::vector<Event> replies_;
-  std::vector<Event> requests_;
+  std::vector<Event> events_;
   lenssim::Simulator simulator_;  // last member: its thread stops before the records go
 };
 
@@ -164,7 +165,7 @@ double Ease(double x) {
 
 // (1) and (2): a stream as fast as the line goes, and how its times lie to the replies.
 void RateZero(Lens& lens, kelvaro_lens* handle, double seconds) {
-  const double limit = 1.0 / (3 * kExchangeBits / kBaud);
+  const double limit = 1.0 / (3 * (kQueryBytes + kReplyBytes) * kByteTime);
   const double goal = 0.95 * limit;
   lens.Forget();
   double start = 0.0;
@@ -174,10 +175,28 @@ void RateZero(Lens& lens, kelvaro_lens* handle, double seconds) {
       Format("%.1f samples/s (%.1f %% of limit)", rate, 100 * rate / limit), Format(">= %.0f/s (95 %%)", goal),
       Verdict(rate >= goal));
 
+  // Where an exchange's time beyond the line goes: from a reply's last byte until the lens
+  // hears the next request, and from a request heard until its reply's last byte left.
+  const std::vector<Lens::Event> events = lens.Events();
+  std::vector<double> turnaround;
+  std::vector<double> answer;
+  for (std::size_t k = 1; k < events.size(); ++k) {
+    const Lens::Event& before = events[k - 1];
+    const Lens::Event& event = events[k];
+    if (before.time < start || event.reply == before.reply) continue;
+    if (event.reply) {
+      answer.push_back((event.time - before.time - kReplyBytes * kByteTime) * 1e3);
+    } else {
+      turnaround.push_back((event.time - before.time - kQueryBytes * kByteTime) * 1e3);
+    }
+  }
+  Row("1", "  beyond the line: reply to next request", Spread(turnaround));
+  Row("1", "  beyond the line: request to its reply", Spread(answer));
+
   // Sequence n is the stream's n-th round, whose last reply is the n-th focus reply.
   std::vector<double> ends;
-  for (const Lens::Event& reply : lens.Replies()) {
-    if (reply.function == kFocusQuery && reply.time >= start) ends.push_back(reply.time);
+  for (const Lens::Event& reply : lens.Only(true, kFocusQuery)) {
+    if (reply.time >= start) ends.push_back(reply.time);
   }
   std::vector<double> lags;
   for (const kelvaro_sample& sample : samples) {
@@ -216,8 +235,8 @@ void SixtyHertz(Lens& lens, kelvaro_lens* handle, double seconds) {
   // Where the jitter comes from: the lens hears a round's first request 3 byte times after
   // the library wrote it, ideally right after a grid point.
   std::vector<double> heard;
-  for (const Lens::Event& request : lens.Requests()) {
-    if (request.function != kIrisQuery || request.time < start) continue;
+  for (const Lens::Event& request : lens.Only(false, kIrisQuery)) {
+    if (request.time < start) continue;
     const double since = request.time - start;
     heard.push_back((since - std::floor(since * kRate) / kRate) * 1e3);
   }
@@ -248,7 +267,8 @@ void MoveTogether(Lens& lens, kelvaro_lens* handle) {
   bool arrived = true;
   std::size_t steps = 0;
   int previous[3] = {from[0], from[1], from[2]};
-  for (const Lens::Event& move : lens.Moves()) {
+  for (const Lens::Event& move : lens.Events()) {
+    if (move.reply || move.function < kFirstMove || move.function >= kFirstMove + 3) continue;
     const int axis = move.function - kFirstMove;
     const int direction = targets[axis] > from[axis] ? 1 : -1;
     backwards = backwards || (move.position - previous[axis]) * direction < 0;
@@ -288,7 +308,7 @@ void Jog(Lens& lens, kelvaro_lens* handle) {
     Check(kelvaro_jog(handle, KELVARO_ZOOM, 0.25, kDeadmanMs), "kelvaro_jog");
   }
   Settle(handle, 1.0);
-  const std::vector<Lens::Event> moves = lens.Moves();
+  const std::vector<Lens::Event> moves = lens.Only(false, kFirstMove + KELVARO_ZOOM);
   if (moves.empty()) throw std::runtime_error("the jog sent no step");
   const double over = (moves.back().time - renewed) * 1e3 - kDeadmanMs;
   Row("5", Format("jog, deadman %.0f ms renewed %.0f times, %.0f steps", kDeadmanMs, kRenewals,
@@ -309,7 +329,10 @@ int main(int argc, char** argv) {
 
   std::printf("Against the simulated lens on a pseudo-terminal at %d baud (8N1); %u CPUs.\n", kBaud,
               std::thread::hardware_concurrency());
-  std::printf("Percentiles p50 / p99 / max; times on kelvaro_clock() (CLOCK_MONOTONIC).\n\n");
+  std::printf("Percentiles p50 / p99 / max; times on kelvaro_clock() (CLOCK_MONOTONIC). \"Beyond the line\":\n"
+              "from a reply's last byte until the lens hears the next request (library, pty and the\n"
+              "simulator's read), less the request's 3 byte times; from a request heard until its\n"
+              "reply's last byte left (the simulator), less the reply's 5 byte times.\n\n");
   std::printf("    %-47s %-38s %-18s %s\n", "", "value", "goal", "");
   try {
     {
