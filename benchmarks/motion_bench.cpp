@@ -61,10 +61,6 @@ class Lens {
       Add({kelvaro_clock(), false, frame[1], frame.size() == 5 ? ((frame[2] << 8) | frame[3]) >> 4 : 0});
     });
   }
-  ~Lens() {
-    simulator_.OnReplySent({});
-    simulator_.SetTrace({});
-  }
   Lens(const Lens&) = delete;
   Lens& operator=(const Lens&) = delete;
 
@@ -103,20 +99,19 @@ class Lens {
 
   std::mutex mutex_;
   std::vector<Event> events_;
-  lenssim::Simulator simulator_;  // last member: its thread stops before the records go
+  lenssim::Simulator simulator_;  // last member: its thread, which calls the hooks, stops first
 };
+
+void Check(int code, const char* call) {
+  if (code != KELVARO_OK) throw std::runtime_error(std::string(call) + ": " + kelvaro_result_text(code));
+}
 
 using Handle = std::unique_ptr<kelvaro_lens, int (*)(kelvaro_lens*)>;
 
 Handle Open(const Lens& lens) {
   kelvaro_lens* handle = nullptr;
-  const int opened = kelvaro_open(lens.Path().c_str(), nullptr, &handle);
-  if (opened != KELVARO_OK) throw std::runtime_error(std::string("kelvaro_open: ") + kelvaro_result_text(opened));
+  Check(kelvaro_open(lens.Path().c_str(), nullptr, &handle), "kelvaro_open");
   return Handle(handle, kelvaro_close);
-}
-
-void Check(int code, const char* call) {
-  if (code != KELVARO_OK) throw std::runtime_error(std::string(call) + ": " + kelvaro_result_text(code));
 }
 
 // The samples of a stream of three axes over `seconds`, read as they come; *start is the
