@@ -43,12 +43,15 @@
 #include <vector>
 
 #include "Kelvaro32.h"
+#include "bench_stats.h"
 #include "kelvaro.h"
 #include "lens_sim.h"
 #include "ser2net.h"
 
 namespace {
 
+using bench::Percentile;
+using bench::Verdict;
 using Clock = std::chrono::steady_clock;
 
 // The library's read rule, for the plain loops.
@@ -163,14 +166,6 @@ struct Figures {
   std::string failure;           // set when an exchange gave another code than expected
 };
 
-// The value below which `share` of the samples lie (nearest rank); 0 for none.
-double Percentile(std::vector<double> samples, double share) {
-  if (samples.empty()) return 0.0;
-  std::sort(samples.begin(), samples.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(share * static_cast<double>(samples.size())));
-  return samples[std::max<std::size_t>(rank, 1) - 1];
-}
-
 double Mean(const std::vector<double>& samples) {
   double sum = 0.0;
   for (double sample : samples) sum += sample;
@@ -233,8 +228,6 @@ void PrintRow(char key, const Case& c) {
   std::printf("(%c) %-40s %6zu %11.3f %11.3f %10.1f   %s\n", key, c.what.c_str(), f.wall.size(),
               Percentile(f.wall, 0.5) / 1e3, Percentile(f.wall, 0.99) / 1e3, Mean(f.cpu), met);
 }
-
-const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 
 }  // namespace
 
