@@ -21,6 +21,9 @@ class Monitor {
   // With the monitor entered: sleeps until woken or `wait_ms` passes (negative: no limit).
   // May wake early; callers look at their condition again.
   void Wait(int wait_ms);
+  // The same to the microsecond where the platform's timers allow (0 or more), for work
+  // that runs on a schedule finer than a millisecond.
+  void WaitMicroseconds(long long wait_us);
   void WakeAll();
   // In a child made by fork(): the parent's threads are gone, so the copy starts afresh.
   void Reinitialise();

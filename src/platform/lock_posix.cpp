@@ -37,14 +37,18 @@ void Monitor::Enter() { pthread_mutex_lock(&Of(native_).mutex); }
 void Monitor::Leave() { pthread_mutex_unlock(&Of(native_).mutex); }
 
 void Monitor::Wait(int wait_ms) {
-  Native& native = Of(native_);
   if (wait_ms < 0) {
-    pthread_cond_wait(&native.condition, &native.mutex);
+    pthread_cond_wait(&Of(native_).condition, &Of(native_).mutex);
     return;
   }
+  WaitMicroseconds(static_cast<long long>(wait_ms) * 1000LL);
+}
+
+void Monitor::WaitMicroseconds(long long wait_us) {
+  Native& native = Of(native_);
   timespec until{};
   clock_gettime(CLOCK_MONOTONIC, &until);
-  const long long ns = until.tv_nsec + static_cast<long long>(wait_ms) * 1000000LL;
+  const long long ns = until.tv_nsec + wait_us * 1000LL;
   until.tv_sec += static_cast<time_t>(ns / 1000000000LL);
   until.tv_nsec = static_cast<long>(ns % 1000000000LL);
   pthread_cond_timedwait(&native.condition, &native.mutex, &until);

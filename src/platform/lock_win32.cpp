@@ -37,6 +37,11 @@ void Monitor::Wait(int wait_ms) {
   SleepConditionVariableSRW(&native.condition, &native.lock, wait_ms < 0 ? INFINITE : static_cast<DWORD>(wait_ms), 0);
 }
 
+void Monitor::WaitMicroseconds(long long wait_us) {
+  // Windows waits in whole milliseconds: rounded up, so a wait never ends before it is due.
+  Wait(static_cast<int>((wait_us + 999) / 1000));
+}
+
 void Monitor::WakeAll() { WakeAllConditionVariable(&Of(native_).condition); }
 
 }  // namespace kelvaro::platform

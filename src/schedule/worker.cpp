@@ -84,11 +84,11 @@ void Worker::Run(void* self) {
     }
     const auto now = MonotonicClock::now();
     if (now < soonest->next) {
-      // At most a minute at a time: the wait's milliseconds fit an int, and nothing is due
-      // at TimePoint::max().
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+      // To the microsecond (a stream's rounds keep a fine grid), at most a minute at a time:
+      // nothing is due at TimePoint::max().
+      const auto wait = std::chrono::ceil<std::chrono::microseconds>(
           std::min<MonotonicClock::duration>(soonest->next - now, std::chrono::minutes(1)));
-      worker.monitor_.Wait(static_cast<int>(wait.count()));
+      worker.monitor_.WaitMicroseconds(wait.count());
       continue;  // woken early by a new job, a Wake or a stop, or on time: look again
     }
     const Entry due = *soonest;
