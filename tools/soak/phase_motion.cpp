@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <deque>
 #include <memory>
 #include <random>
 #include <thread>
@@ -35,13 +37,14 @@ struct LensPlan {
 };
 
 // Lenses 0 and 1 are the fault-free 60 Hz ones whose grid is judged; the timed framing's
-// 100 ms a read cannot keep 60 Hz, so lens 7's grid is not judged. Rate-0 lenses run at
-// 38400 baud so that the driver can keep up with the stream.
+// 100 ms a read cannot keep 60 Hz, so lens 7's grid is not judged. Rate-0 lenses run at a
+// serial line's speed: the driver keeps up with their streams, and on two cores they leave
+// the 60 Hz lenses' exchanges room to keep their grid.
 const LensPlan kPlans[kLenses] = {
     {60, KELVARO_FRAMING_FRAME, false, 0, false},     {60, KELVARO_FRAMING_FRAME, false, 0, false},
-    {60, KELVARO_FRAMING_FRAME, true, 0, false},      {0, KELVARO_FRAMING_FRAME, false, 38400, false},
+    {60, KELVARO_FRAMING_FRAME, true, 0, false},      {0, KELVARO_FRAMING_FRAME, false, 9600, false},
     {0, KELVARO_FRAMING_TIMED, false, 38400, false},  {0, KELVARO_FRAMING_TIMED, true, 38400, false},
-    {0, KELVARO_FRAMING_FRAME, true, 38400, true},    {60, KELVARO_FRAMING_TIMED, true, 0, false},
+    {0, KELVARO_FRAMING_FRAME, true, 9600, true},    {60, KELVARO_FRAMING_TIMED, true, 0, false},
 };
 
 // A lens's log stamps a frame the moment it came in, on the lens's thread; the library's
@@ -54,7 +57,7 @@ double Seconds(Clock::time_point t) { return std::chrono::duration<double>(t.tim
 
 struct Tally {
   long samples = 0, fresh_values = 0, grid_samples = 0;
-  long gaps = 0, time_backwards = 0, grid_missed = 0, foreign_values = 0;
+  long gaps = 0, time_backwards = 0, grid_missed = 0, grid_busy = 0, foreign_values = 0;
   long moves = 0, moves_refused = 0, moves_judged = 0, moves_unfinished = 0, targets_missed = 0, steps = 0,
        backward_steps = 0;
   long stops = 0, moving_after_stop = 0;
@@ -63,7 +66,7 @@ struct Tally {
   long cycles = 0, reopen_failed = 0, replugs = 0, replugs_lost = 0;
 
   void Add(const Tally& o) {
-    samples += o.samples; fresh_values += o.fresh_values; grid_samples += o.grid_samples; gaps += o.gaps;
+    samples += o.samples; fresh_values += o.fresh_values; grid_samples += o.grid_samples; gaps += o.gaps; grid_busy += o.grid_busy;
     time_backwards += o.time_backwards; grid_missed += o.grid_missed; foreign_values += o.foreign_values;
     moves += o.moves; moves_refused += o.moves_refused; moves_judged += o.moves_judged;
     moves_unfinished += o.moves_unfinished; targets_missed += o.targets_missed; steps += o.steps;
@@ -166,6 +169,7 @@ class MotionDriver {
       if (e.to_host) continue;
       ++received_;
       const Bytes& b = e.bytes;
+      requests_.push_back({Seconds(e.at), static_cast<std::uint16_t>(b.size() > 1 ? b[1] : 0)});
       if (b.size() != 5 || b[0] != 2 || b[1] < 0x20 || b[1] > 0x22 || lenssim::Checksum(b.data(), 4) != b[4]) continue;
       const int axis = b[1] - 0x20;
       const Held held{Seconds(e.at), static_cast<std::uint16_t>(((b[2] << 8) | b[3]) >> 4)};
@@ -174,6 +178,7 @@ class MotionDriver {
     }
     // What no sample still to be judged can reach: all but the last value before then.
     const double old = Seconds(Clock::now()) - 10.0;
+    while (!requests_.empty() && requests_.front().at < old + 8.0) requests_.pop_front();
     for (int axis = 0; axis < 3; ++axis) {
       auto& h = history_[axis];
       std::size_t drop = 0;
@@ -254,16 +259,34 @@ class MotionDriver {
                     s.sequence, axis, s.position[axis], last_time_, s.time, HeldNow(axis)));
       }
     }
-    // A round ends within its period of the grid unless it ran late, and then the next
-    // round skips grid points; judged where nothing should make a round late.
+    // Rounds start on the grid; a round kept late by exchanges running slow (steps and host
+    // calls go first, and a loaded host can make each take milliseconds) ends past the next
+    // grid point, which is then skipped. A grid point skipped while the lens received nothing
+    // the whole period, the worker idle, is a sample missed. Judged where nothing on the
+    // line should make a round slow.
     if (plan_.rate_hz > 0 && !plan_.faults && plan_.framing == KELVARO_FRAMING_FRAME) {
-      const long grid = static_cast<long>((s.time - stream_t0_) * plan_.rate_hz);
+      const double r = plan_.rate_hz;
+      const long grid = static_cast<long>((s.time - stream_t0_) * r);
       ++tally.grid_samples;
-      if (grid > last_grid_ + 1) {
-        tally.grid_missed += grid - last_grid_ - 1;
-        Note(Format("sample %u at %.4f s of its stream (the one before at %.4f s): %ld grid points skipped before it, "
-                    "during %s",
-                    s.sequence, s.time - stream_t0_, last_time_ - stream_t0_, grid - last_grid_ - 1, doing_));
+      for (long g = last_grid_ + 1; g < grid; ++g) {
+        const double from = stream_t0_ + static_cast<double>(g) / r, to = from + 1.0 / r;
+        const bool busy = std::any_of(requests_.begin(), requests_.end(),
+                                      [&](const Held& q) { return q.at >= from && q.at < to; });
+        if (busy) {
+          ++tally.grid_busy;
+          continue;
+        }
+        ++tally.grid_missed;
+        std::string line;
+        for (const Held& q : requests_) {
+          if (q.at >= last_time_ - 0.002 && q.at <= s.time + 0.002) {
+            line += Format(" %.1f:%02x", (q.at - stream_t0_) * 1000.0, q.value);
+          }
+        }
+        Note(Format("sample %u at %.4f s of its stream (the one before at %.4f s): the round due at %.4f s "
+                    "skipped with nothing on the line, during %s; requests received (ms:code):%s",
+                    s.sequence, s.time - stream_t0_, last_time_ - stream_t0_, from - stream_t0_, doing_,
+                    line.c_str()));
       }
       last_grid_ = std::max(last_grid_, grid);
     }
@@ -277,7 +300,7 @@ class MotionDriver {
     const auto until = Clock::now() + milliseconds(ms);
     do {
       ReadStream();
-      SleepMs(std::min<long long>(5, std::max<long long>(0, MillisecondsBetween(Clock::now(), until))));
+      SleepMs(std::min<long long>(10, std::max<long long>(0, MillisecondsBetween(Clock::now(), until))));
     } while (Clock::now() < until);
   }
 
@@ -523,6 +546,7 @@ class MotionDriver {
   std::array<std::uint16_t, 3> base_{};
   std::array<std::vector<Held>, 3> history_;
   std::array<std::vector<Held>, 3> moves_;  // since the action under way began
+  std::deque<Held> requests_;               // the last two seconds' requests: when, and their code
   long long received_ = 0;                  // requests since the lens was opened
   std::vector<kelvaro_sample> pending_;
   unsigned last_sequence_ = 0;
@@ -602,13 +626,13 @@ PhaseResult Motion(const Options& options) {
   result.line = Format(
       "phase 7 motion: %d lenses (4 at 60 Hz, 4 at rate 0; 3 timed framing; 4 with faults) for %d s: %ld samples "
       "(%ld fresh values, %ld on the judged 60 Hz grid): sequence gaps %ld, times backwards %ld, grid points "
-      "missed %ld, values the lens never held %ld; %ld timed moves (%ld refused at their start read, %ld judged, "
+      "missed %ld (and %ld skipped behind slow exchanges), values the lens never held %ld; %ld timed moves (%ld refused at their start read, %ld judged, "
       "%ld steps): unfinished %ld, targets missed %ld, backward steps %ld; %ld stops: moving after %ld; %ld jogs "
       "(%ld renewals, %ld steps): steps after the deadman %ld; %ld counter checks (%ld repeats allowed): off %ld; "
       "%ld close/reopen cycles (failed %ld), %ld unplug/replug (stream not back %ld); threads %d -> %d, "
       "descriptors %d -> %d: %s",
       opened, seconds, total.samples, total.fresh_values, total.grid_samples, total.gaps, total.time_backwards,
-      total.grid_missed, total.foreign_values, total.moves, total.moves_refused, total.moves_judged, total.steps,
+      total.grid_missed, total.grid_busy, total.foreign_values, total.moves, total.moves_refused, total.moves_judged, total.steps,
       total.moves_unfinished, total.targets_missed, total.backward_steps, total.stops, total.moving_after_stop,
       total.jogs, total.renewals, total.jog_steps, total.steps_after_deadman, total.stats_checks,
       total.repeats_allowed, total.stats_off, total.cycles, total.reopen_failed, total.replugs, total.replugs_lost,
