@@ -78,7 +78,10 @@ int Motion::MoveTogether(LinkState& link, const int targets[3], unsigned duratio
 int Motion::Jog(LinkState& link, int axis, double speed, unsigned deadman_ms) {
   Axis& a = axes_[axis];
   const auto now = MonotonicClock::now();
-  if (a.kind == Axis::kJog && now >= a.deadman) a.kind = Axis::kIdle;  // its deadman passed
+  if (a.kind == Axis::kJog && now >= a.deadman) {
+    a.kind = Axis::kIdle;  // its deadman passed
+    Update();              // ended even if the new jog's read fails
+  }
   if (speed == 0.0) {
     a.kind = Axis::kIdle;
     Update();

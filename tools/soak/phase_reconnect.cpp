@@ -23,13 +23,6 @@ using lenssim::Hex;
 const Bytes kHandshake = {0x00, 0x01, 0xFF};
 constexpr double kCheckPeriodMs = 1000.0;
 
-// Re-points `link` at `device` in one step, as udev moves a by-id link.
-bool Point(const std::string& link, const std::string& device) {
-  const std::string aside = link + ".new";
-  unlink(aside.c_str());
-  return symlink(device.c_str(), aside.c_str()) == 0 && rename(aside.c_str(), link.c_str()) == 0;
-}
-
 // Whether the host's own calls work again after a recovery; evidence when not.
 bool AnswersAgain(const Library& lib, kelvaro_lens* lens, int axis, int phase, int cycle) {
   unsigned short position = 0;

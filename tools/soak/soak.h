@@ -46,6 +46,15 @@ struct Library {
   decltype(&::kelvaro_is_connected) kelvaro_is_connected = nullptr;
   decltype(&::kelvaro_position) kelvaro_position = nullptr;
   decltype(&::kelvaro_result_text) kelvaro_result_text = nullptr;
+  decltype(&::kelvaro_clock) kelvaro_clock = nullptr;
+  decltype(&::kelvaro_stream_start) kelvaro_stream_start = nullptr;
+  decltype(&::kelvaro_stream_stop) kelvaro_stream_stop = nullptr;
+  decltype(&::kelvaro_stream_read) kelvaro_stream_read = nullptr;
+  decltype(&::kelvaro_move_together) kelvaro_move_together = nullptr;
+  decltype(&::kelvaro_jog) kelvaro_jog = nullptr;
+  decltype(&::kelvaro_stop) kelvaro_stop = nullptr;
+  decltype(&::kelvaro_moving) kelvaro_moving = nullptr;
+  decltype(&::kelvaro_stats) kelvaro_stats = nullptr;
 
   // dlopen and look up every function; false with `error` set when anything is missing.
   bool Load(const std::string& path, std::string& error);
@@ -90,6 +99,8 @@ int SettleTo(int wanted, int wait_ms, Count count) {
 double SecondsSince(Clock::time_point start);
 long long MillisecondsBetween(Clock::time_point from, Clock::time_point to);
 void SleepMs(long long ms);
+// Re-points `link` at `device` in one step, as udev moves a by-id link.
+bool Point(const std::string& link, const std::string& device);
 // Polls `ready` every 2 ms until it holds or `wait_ms` passes.
 template <typename Ready>
 bool WaitUntil(int wait_ms, Ready ready) {
@@ -112,5 +123,6 @@ PhaseResult FaultyLenses(const Options& options);      // 3
 PhaseResult UnplugReplug(const Options& options);      // 4
 PhaseResult Ser2netRestarts(const Options& options);   // 5
 PhaseResult IdleCpu(const Options& options);           // 6
+PhaseResult Motion(const Options& options);            // 7
 
 }  // namespace soak

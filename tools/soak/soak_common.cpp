@@ -48,7 +48,16 @@ bool Library::Load(const std::string& path, std::string& error) {
                    Resolve(handle, "kelvaro_close", kelvaro_close, error) &&
                    Resolve(handle, "kelvaro_is_connected", kelvaro_is_connected, error) &&
                    Resolve(handle, "kelvaro_position", kelvaro_position, error) &&
-                   Resolve(handle, "kelvaro_result_text", kelvaro_result_text, error);
+                   Resolve(handle, "kelvaro_result_text", kelvaro_result_text, error) &&
+                   Resolve(handle, "kelvaro_clock", kelvaro_clock, error) &&
+                   Resolve(handle, "kelvaro_stream_start", kelvaro_stream_start, error) &&
+                   Resolve(handle, "kelvaro_stream_stop", kelvaro_stream_stop, error) &&
+                   Resolve(handle, "kelvaro_stream_read", kelvaro_stream_read, error) &&
+                   Resolve(handle, "kelvaro_move_together", kelvaro_move_together, error) &&
+                   Resolve(handle, "kelvaro_jog", kelvaro_jog, error) &&
+                   Resolve(handle, "kelvaro_stop", kelvaro_stop, error) &&
+                   Resolve(handle, "kelvaro_moving", kelvaro_moving, error) &&
+                   Resolve(handle, "kelvaro_stats", kelvaro_stats, error);
   if (!all) Unload();
   return all;
 }
@@ -130,6 +139,12 @@ bool LoadForPhase(Library& lib, const Options& options, const char* phase, Phase
   result.line = std::string(phase) + ": cannot load the library: " + error;
   result.summary = "not run";
   return false;
+}
+
+bool Point(const std::string& link, const std::string& device) {
+  const std::string aside = link + ".new";
+  unlink(aside.c_str());
+  return symlink(device.c_str(), aside.c_str()) == 0 && rename(aside.c_str(), link.c_str()) == 0;
 }
 
 void SleepMs(long long ms) {

@@ -41,6 +41,7 @@ const Phase kPhases[] = {
     {4, "unplug/replug", soak::UnplugReplug, 150, 1200},
     {5, "ser2net", soak::Ser2netRestarts, 150, 1200},
     {6, "idle CPU", soak::IdleCpu, 60, 90},
+    {7, "motion", soak::Motion, 120, 720},
 };
 
 constexpr const char* kUsage =
@@ -52,7 +53,8 @@ constexpr const char* kUsage =
     "  --library PATH   libKelvaro32.so to load (default: the one next to this program)\n"
     "  --ser2net PATH   the ser2net program (default: found on PATH or in /usr/sbin)\n"
     "  --seed N         seed of the random faults and timings (default: from the clock)\n"
-    "  --phases LIST    only these phases, e.g. 3 or 1,2\n"
+    "  --phases LIST    only these phases, e.g. 3 or 1,2 (1 open/close, 2 load/unload, 3 faults,\n"
+    "                   4 unplug/replug, 5 ser2net, 6 idle CPU, 7 motion)\n"
     "  --trace-lens N   every exchange of phase 3's lens N (0 to 7), with its line, on standard error\n"
     "Exit status 0 when every figure met its target, 1 when one did not, 2 for a bad command line.\n";
 
@@ -180,7 +182,7 @@ Outcome RunPhase(const Phase& phase, const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   options.seed = static_cast<std::uint32_t>(time(nullptr)) ^ static_cast<std::uint32_t>(getpid());
-  std::vector<bool> wanted(7, true);
+  std::vector<bool> wanted(8, true);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool has_value = i + 1 < argc;
@@ -201,12 +203,12 @@ int main(int argc, char** argv) {
     } else if (arg == "--trace-lens" && has_value) {
       options.trace_lens = std::atoi(argv[++i]);
     } else if (arg == "--phases" && has_value) {
-      wanted.assign(7, false);
+      wanted.assign(8, false);
       for (const char* p = argv[++i]; *p != '\0'; ++p) {
-        if (*p >= '1' && *p <= '6') {
+        if (*p >= '1' && *p <= '7') {
           wanted[static_cast<std::size_t>(*p - '0')] = true;
         } else if (*p != ',') {
-          std::fprintf(stderr, "kelvaro-soak: --phases wants numbers 1 to 6\n%s", kUsage);
+          std::fprintf(stderr, "kelvaro-soak: --phases wants numbers 1 to 7\n%s", kUsage);
           return 2;
         }
       }
@@ -246,7 +248,7 @@ int main(int argc, char** argv) {
     outcomes.emplace_back(&phase, RunPhase(phase, options));
   }
   // What a phase killed half-way may have left behind.
-  for (const char* name : {"lens", "lens.new", "ser2net.yaml", "ser2net.yaml.pid"}) {
+  for (const char* name : {"lens", "lens.new", "motion-lens", "motion-lens.new", "ser2net.yaml", "ser2net.yaml.pid"}) {
     unlink((scratch + "/" + name).c_str());
   }
   rmdir(scratch.c_str());

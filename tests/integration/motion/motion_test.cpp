@@ -97,6 +97,21 @@ TEST_F(Motion, AJogStepsUntilItsDeadmanAndNoFurther) {
   EXPECT_TRUE(lens.Received().empty());
 }
 
+// A renewal that comes after the deadman, before the worker has ended the jog, starts a new
+// jog with a read; when that read fails, the jog is over and kelvaro_moving must say so.
+TEST_F(Motion, ARenewalAfterTheDeadmanWhoseReadFailsLeavesNothingMoving) {
+  Hold(0, 1000, 0);
+  ASSERT_EQ(kelvaro_jog(handle, KELVARO_ZOOM, 0.5, 100), KELVARO_OK);
+  // The stream's first read keeps the worker busy well past the deadman.
+  lens.SetFault(0x30, Fault::Delay(400, 1));
+  ASSERT_EQ(kelvaro_stream_start(handle, kIrisBit, 0), KELVARO_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  lens.SetFault(0x31, Fault::Silent(1));
+  EXPECT_EQ(kelvaro_jog(handle, KELVARO_ZOOM, 0.5, 100), KELVARO_TIMEOUT);
+  EXPECT_EQ(kelvaro_moving(handle), 0);
+  EXPECT_EQ(kelvaro_stream_stop(handle), KELVARO_OK);
+}
+
 TEST_F(Motion, AJogEndsAtTheEndOfTravel) {
   Hold(4050, 0, 0);
   ASSERT_EQ(kelvaro_jog(handle, KELVARO_IRIS, 1.0, 60000), KELVARO_OK);
