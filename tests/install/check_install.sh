@@ -17,6 +17,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 fail() { echo "$*" >&2; exit 1; }
+. "$(dirname "$0")/../wait_for_simulator.sh"
 
 "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" ||
   { cat "$work/install.log" >&2; fail "cmake --install failed"; }
@@ -63,15 +64,7 @@ flags=$(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs k
 "$prefix/$bindir/kelvaro-lens-sim" --link "$lens" --control-link "$work/control" \
   --ready-file "$work/ready" --speed 0 >"$work/sim.log" 2>&1 &
 sim_pid=$!
-tries=0
-until [ -e "$work/ready" ]; do
-  tries=$((tries + 1))
-  if [ "$tries" -gt 100 ] || ! kill -0 "$sim_pid" 2>/dev/null; then
-    cat "$work/sim.log" >&2
-    fail "the simulator did not start"
-  fi
-  sleep 0.1
-done
+wait_for_simulator "$work/ready" "$sim_pid" "$work/sim.log"
 exec 3<>"$work/control"
 control() {
   printf '%s\n' "$1" >&3

@@ -22,19 +22,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 fail() { echo "$*" >&2; exit 1; }
+. "$(dirname "$0")/../wait_for_simulator.sh"
 
 "$sim" --tcp 127.0.0.1:0 --ready-file "$work/ready" --speed 0 \
   --name "Packaged Zoom 7-70" >"$work/sim.log" 2>&1 &
 sim_pid=$!
-tries=0
-until [ -s "$work/ready" ]; do
-  tries=$((tries + 1))
-  if [ "$tries" -gt 100 ] || ! kill -0 "$sim_pid" 2>/dev/null; then
-    cat "$work/sim.log" >&2
-    fail "the simulator did not start"
-  fi
-  sleep 0.1
-done
+wait_for_simulator "$work/ready" "$sim_pid" "$work/sim.log"
 url=$(sed -n 1p "$work/ready")
 "$ctl" --port "$url" status >"$work/expected" || fail "kelvaroctl status failed on $url"
 # kelvaroctl adds each switch's value after its label.
